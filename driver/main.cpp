@@ -1,0 +1,3 @@
+#include "driver/converter.h"
+
+int main(int argc, char** argv) { return RunConverter(argc, argv); }

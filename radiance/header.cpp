@@ -1,0 +1,108 @@
+#include <cctype>
+#include <string>
+
+#include "radiance/radiance.h"
+
+namespace {
+
+// Reads a line the way "%cY %d %cX %d" is scanned: %c takes any character,
+// a letter must match exactly, a space skips any white space, %d skips white
+// space and takes an optional sign and at least one digit. A number that
+// does not fit 32 bits fails, where scanf's result would be undefined.
+class Scanner {
+ public:
+  explicit Scanner(const char* p) : p_(p) {}
+
+  bool AnyChar(char* c) {
+    if (*p_ == '\0') return false;
+    *c = *p_++;
+    return true;
+  }
+  bool Letter(char c) {
+    if (*p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  bool Space() {
+    while (std::isspace(static_cast<unsigned char>(*p_))) ++p_;
+    return true;
+  }
+  bool Int(int32_t* value) {
+    Space();
+    bool negative = *p_ == '-';
+    if (*p_ == '-' || *p_ == '+') ++p_;
+    if (!std::isdigit(static_cast<unsigned char>(*p_))) return false;
+    const int64_t limit = negative ? int64_t{1} << 31 : (int64_t{1} << 31) - 1;
+    int64_t n = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p_)); ++p_) {
+      n = n * 10 + (*p_ - '0');
+      if (n > limit) return false;
+    }
+    *value = static_cast<int32_t>(negative ? -n : n);
+    return true;
+  }
+
+ private:
+  const char* p_;
+};
+
+// "%c<first> %d %c<second> %d"; true when both numbers were read.
+bool ScanForm(const char* line, char first, char second, char* sign1,
+              int32_t* n1, char* sign2, int32_t* n2) {
+  Scanner s(line);
+  return s.AnyChar(sign1) && s.Letter(first) && s.Space() && s.Int(n1) &&
+         s.Space() && s.AnyChar(sign2) && s.Letter(second) && s.Space() &&
+         s.Int(n2);
+}
+
+// Only the start of a header line matters: whether it is the identifying
+// line or the empty line, so no more than this is kept of any of them.
+constexpr size_t kKeepOfHeaderLine = 16;
+const std::string kIdentifyingLine = "#?RADIANCE\n";
+
+bool IsEmptyLine(const std::string& line, size_t length) {
+  return length == 1 && line[0] == '\n';
+}
+
+}  // namespace
+
+bool ParseResolution(const char* line, Resolution* out) {
+  char signY = 0, signX = 0;
+  int32_t nY = 0, nX = 0;
+  Resolution r;
+  if (ScanForm(line, 'Y', 'X', &signY, &nY, &signX, &nX)) {
+    r.xMajor = false;
+    r.reverseScanlines = signY == '+';
+    r.reversePixels = signX == '-';
+  } else if (ScanForm(line, 'X', 'Y', &signX, &nX, &signY, &nY)) {
+    r.xMajor = true;
+    r.reverseScanlines = signX == '-';
+    r.reversePixels = signY == '+';
+  } else {
+    return false;
+  }
+  r.width = nX;
+  r.height = nY;
+  *out = r;
+  return true;
+}
+
+HeaderInfo ReadHeader(InputStream& in) {
+  HeaderInfo info;
+  std::string line;
+  size_t length = in.ReadLine(&line, kKeepOfHeaderLine);
+  info.identified = length == kIdentifyingLine.size() && line == kIdentifyingLine;
+
+  // The first line takes part in the end-of-header test. Lines ending in
+  // CR LF never equal "\n", so such a header reads on until a bare line feed
+  // or the end of the file; a read error ends it as the end of file does.
+  bool empty = IsEmptyLine(line, length);
+  while (!empty && !in.AtEnd()) {
+    length = in.ReadLine(&line, kKeepOfHeaderLine);
+    empty = length > 0 && IsEmptyLine(line, length);
+  }
+
+  if (in.ReadLine(&line) == 0) return info;
+  info.resolutionValid = ParseResolution(line.c_str(), &info.resolution);
+  return info;
+}

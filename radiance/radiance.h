@@ -1,0 +1,99 @@
+// Reading Radiance RGBE pictures (".hdr").
+//
+// A picture is a text header followed by binary scanlines:
+//
+//   #?RADIANCE\n                 identifying line
+//   FORMAT=32-bit_rle_rgbe\n     header variables, one per line (ignored)
+//   \n                           an empty line ends the header
+//   -Y 480 +X 640\n              resolution line
+//   <scanlines>                  480 scanlines of 640 pixels here
+//
+// A pixel is four bytes: red, green and blue mantissas sharing one exponent.
+// A scanline is stored either flat (four bytes a pixel, with (1,1,1,n)
+// meaning "repeat the pixel before") or run-length encoded: the bytes
+// 2, 2, hi, lo (hi * 256 + lo = the scanline's length), then each of the four
+// components for the whole line in turn as runs (code > 128: one value for
+// code & 127 pixels) and literals (code <= 128: that many values).
+//
+// Nothing here prints; the caller decides what a result means.
+#ifndef CORVALIN_RADIANCE_RADIANCE_H
+#define CORVALIN_RADIANCE_RADIANCE_H
+
+#include <cstdint>
+
+#include "radiance/input_stream.h"
+
+// How the file's scanlines map onto the upright picture. The resolution
+// line comes in two forms:
+//   Y-major "sY Y nY sX X nX": nY scanlines of nX pixels (the usual form);
+//   X-major "sX X nX sY Y nY": nX scanlines of nY pixels, each a column.
+// Either way the picture is nX wide and nY high. A '+' before Y means the
+// bottom row comes first; a '-' before X means right to left.
+struct Resolution {
+  int32_t width = 0;   // picture width, nX
+  int32_t height = 0;  // picture height, nY
+  bool xMajor = false;         // scanlines are columns
+  bool reverseScanlines = false;  // scanline k is row/column count - 1 - k
+  bool reversePixels = false;     // pixel i is column/row length - 1 - i
+
+  int32_t ScanlineLength() const { return xMajor ? height : width; }
+  int32_t ScanlineCount() const { return xMajor ? width : height; }
+};
+
+struct HeaderInfo {
+  bool identified = false;      // the first line was exactly "#?RADIANCE\n"
+  bool resolutionValid = false; // a resolution line matched either form
+  Resolution resolution;
+};
+
+// Reads the identifying line, the header up to the line "\n" and the
+// resolution line, leaving in at the first byte of pixel data. The header
+// ends at the line "\n", at end of file, or at a read error; lines of any
+// length are read whole. resolutionValid is false when the resolution line
+// matches neither form (a number that does not fit 32 bits does not match)
+// or when there is no line left to read.
+HeaderInfo ReadHeader(InputStream& in);
+
+// Scans one resolution line. Returns false when it matches neither form.
+bool ParseResolution(const char* line, Resolution* out);
+
+// Decodes one scanline of width RGBE pixels (width * 4 bytes) from in.
+// Returns 0 on success, -1 on failure: the input ended or failed, the
+// run-length header names another length, or a run, literal or repetition
+// would pass the end of the scanline. On -1, in.Eof() tells a short file
+// from a corrupt one. Bytes the input did not have are stored as 0; bytes
+// the decoder never reached are left as they were.
+int ReadScanline(uint8_t* scanline, int32_t width, InputStream& in);
+
+// Decodes count pixels of the flat form into pixels. followsPixel says
+// whether pixels[-1] is a decoded pixel of the same scanline, which a
+// repetition marker in the first place may repeat. Results as ReadScanline.
+int ReadOldScanline(uint8_t* pixels, int32_t count, InputStream& in,
+                    bool followsPixel = false);
+
+// 2^(e - 136) for e = 1..255, and 0 for e = 0. Halving and doubling are
+// exact in double, and every entry (2^-135 to 2^119) is exact in float.
+struct RGBEScaleTable {
+  float scale[256];
+};
+constexpr RGBEScaleTable MakeRGBEScaleTable() {
+  RGBEScaleTable t{};
+  double f = 1.0;
+  for (int i = 0; i < 135; ++i) f /= 2;
+  for (int e = 1; e < 256; ++e, f *= 2) t.scale[e] = static_cast<float>(f);
+  return t;
+}
+inline constexpr RGBEScaleTable kRGBEScale = MakeRGBEScaleTable();
+
+// Stores the pixel's red, green and blue as (m + 0.5) * 2^(e - 136), or 0.0
+// for exponent 0. Every such value has at most nine significant bits and lies
+// within float's range (subnormal at e = 1), so computing it in float with a
+// power-of-two table gives exactly the double-precision ldexp result.
+inline void RGBEToFloat(float* out, const uint8_t* pixel) {
+  const float scale = kRGBEScale.scale[pixel[3]];
+  out[0] = (static_cast<float>(pixel[0]) + 0.5f) * scale;
+  out[1] = (static_cast<float>(pixel[1]) + 0.5f) * scale;
+  out[2] = (static_cast<float>(pixel[2]) + 0.5f) * scale;
+}
+
+#endif
