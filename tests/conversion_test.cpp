@@ -1,0 +1,227 @@
+// The whole conversion, run as the real program, read back with libtiff.
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "driver/converter.h"
+#include "support.h"
+
+namespace {
+
+std::string Sizes(int w, int h) {
+  return "X-Resolution: " + std::to_string(w) + "\nY-Resolution: " + std::to_string(h) + "\n";
+}
+
+const std::string kReading = "Reading/processing image data...\n";
+const std::string kProcessed = "Image data processed. Creating TIFF...\n";
+const std::string kEarly = "Warning: HDR file ended early; missing pixels set to black.\n";
+
+std::string Success(int w, int h) {
+  return Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading + kProcessed + "Finished!\n";
+}
+
+std::string ResolutionLine(int w, int h) {
+  return "-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
+}
+
+struct Converted {
+  RunResult run;
+  TiffImage image;
+  bool tiffRead = false;
+  std::string error;
+};
+
+Converted Convert(const TempDir& dir, const Bytes& hdr) {
+  Converted c;
+  WriteFile(dir / "p.hdr", hdr);
+  c.run = RunCorvalin(dir.path(), {"p.hdr"});
+  c.tiffRead = ReadTiff(dir / "p.tif", &c.image, &c.error);
+  return c;
+}
+
+// Every float of the TIFF against the RGBE bytes of the upright picture.
+void ExpectPixels(const TiffImage& image, const Bytes& picture, const std::string& what) {
+  ASSERT_EQ(image.pixels.size(), picture.size() / 4 * 3) << what;
+  for (size_t p = 0; p < picture.size() / 4; ++p) {
+    for (int k = 0; k < 3; ++k) {
+      const float want = ReferenceFloat(picture[4 * p + k], picture[4 * p + 3]);
+      ASSERT_EQ(image.pixels[3 * p + k], want) << what << ": pixel " << p << " sample " << k;
+    }
+  }
+}
+
+struct SizeCase {
+  int width, height;
+  Encoding encoding;
+};
+
+class WidthTest : public testing::TestWithParam<SizeCase> {};
+
+TEST_P(WidthTest, EveryFloatMatches) {
+  const SizeCase& s = GetParam();
+  TempDir dir;
+  const Bytes picture = GradientPicture(s.width, s.height, s.width);
+  Converted c = Convert(dir, MakeHdr(ResolutionLine(s.width, s.height), Rows(picture, s.width), s.encoding));
+  EXPECT_EQ(c.run.status, 0);
+  EXPECT_EQ(c.run.output, Success(s.width, s.height));
+  ASSERT_TRUE(c.tiffRead) << c.error;
+  EXPECT_EQ(c.image.width, static_cast<uint32_t>(s.width));
+  EXPECT_EQ(c.image.height, static_cast<uint32_t>(s.height));
+  ExpectPixels(c.image, picture, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, WidthTest,
+    testing::Values(SizeCase{1, 4, Encoding::kFlat}, SizeCase{7, 4, Encoding::kFlat},
+                    SizeCase{8, 4, Encoding::kFlat}, SizeCase{8, 4, Encoding::kRunLength},
+                    SizeCase{300, 20, Encoding::kRunLength}, SizeCase{32767, 2, Encoding::kRunLength},
+                    SizeCase{32768, 2, Encoding::kFlat}),
+    [](const testing::TestParamInfo<SizeCase>& info) {
+      return std::to_string(info.param.width) +
+             (info.param.encoding == Encoding::kFlat ? "Flat" : "RunLength");
+    });
+
+TEST(OrientationTest, EveryFormGivesTheSameTiff) {
+  const int w = 11, h = 9;
+  const Bytes picture = GradientPicture(w, h, 5);
+  auto at = [&](int row, int col) { return picture.begin() + (row * w + col) * 4; };
+  struct Form {
+    const char* line;
+    bool xMajor, flipScanlines, flipPixels;
+  } forms[] = {
+      {"-Y 9 +X 11", false, false, false}, {"-Y 9 -X 11", false, false, true},
+      {"+Y 9 +X 11", false, true, false},  {"+Y 9 -X 11", false, true, true},
+      {"+X 11 -Y 9", true, false, false},  {"-X 11 -Y 9", true, true, false},
+      {"+X 11 +Y 9", true, false, true},   {"-X 11 +Y 9", true, true, true},
+  };
+  Bytes reference;
+  for (const Form& f : forms) {
+    // Scanline k and its pixel i, placed in the upright picture.
+    const int count = f.xMajor ? w : h, length = f.xMajor ? h : w;
+    std::vector<Bytes> scanlines;
+    for (int k = 0; k < count; ++k) {
+      Bytes line;
+      const int kk = f.flipScanlines ? count - 1 - k : k;
+      for (int i = 0; i < length; ++i) {
+        const int ii = f.flipPixels ? length - 1 - i : i;
+        auto p = f.xMajor ? at(ii, kk) : at(kk, ii);
+        line.insert(line.end(), p, p + 4);
+      }
+      scanlines.push_back(line);
+    }
+    TempDir dir;
+    Converted c = Convert(dir, MakeHdr(std::string(f.line) + "\n", scanlines, Encoding::kRunLength));
+    EXPECT_EQ(c.run.output, Success(w, h)) << f.line;
+    ASSERT_TRUE(c.tiffRead) << c.error;
+    ExpectPixels(c.image, picture, f.line);
+    Bytes tif;
+    ASSERT_TRUE(ReadFile(dir / "p.tif", &tif));
+    if (reference.empty()) reference = tif;
+    EXPECT_EQ(tif, reference) << f.line;
+  }
+}
+
+TEST(TruncationTest, MissingPixelsAreBlackAndHeightIsKept) {
+  const int w = 40, h = 6;
+  const Bytes picture = GradientPicture(w, h, 9);
+  for (Encoding encoding : {Encoding::kRunLength, Encoding::kFlat}) {
+    const Bytes full = MakeHdr(ResolutionLine(w, h), Rows(picture, w), encoding);
+    const size_t header = MakeHdr(ResolutionLine(w, h), {}, encoding).size();
+    for (size_t cut : {header, header + 1, header + 5, header + 150, (header + full.size()) / 2,
+                       full.size() - 1}) {
+      const std::string what = std::string(encoding == Encoding::kFlat ? "flat" : "rle") +
+                               " cut at " + std::to_string(cut);
+      TempDir dir;
+      Converted c = Convert(dir, Bytes(full.begin(), full.begin() + cut));
+      EXPECT_EQ(c.run.status, 0) << what;
+      EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading + kEarly +
+                                  kProcessed + "Finished!\n")
+          << what;
+      ASSERT_TRUE(c.tiffRead) << what << ": " << c.error;
+      ASSERT_EQ(c.image.height, static_cast<uint32_t>(h)) << what;
+      // Each float is what the file says or, where it said nothing, 0; at
+      // least the last pixel has been lost.
+      size_t zeros = 0;
+      for (size_t p = 0; p < picture.size() / 4; ++p) {
+        for (int k = 0; k < 3; ++k) {
+          const float have = c.image.pixels[3 * p + k];
+          const float want = ReferenceFloat(picture[4 * p + k], picture[4 * p + 3]);
+          if (have == 0.0f) ++zeros;
+          else ASSERT_EQ(have, want) << what << ": pixel " << p << " sample " << k;
+        }
+      }
+      EXPECT_GE(zeros, 3u) << what;
+    }
+  }
+}
+
+TEST(TruncationTest, RowsAfterTheCutAreZero) {
+  const int w = 16, h = 4;
+  const Bytes picture = GradientPicture(w, h, 3);
+  std::vector<Bytes> rows = Rows(picture, w);
+  Bytes full = MakeHdr(ResolutionLine(w, h), {rows[0], rows[1]}, Encoding::kRunLength);
+  full.resize(full.size() - 3);  // row 1 loses the end of its exponents
+  TempDir dir;
+  Converted c = Convert(dir, full);
+  ASSERT_TRUE(c.tiffRead) << c.error;
+  for (size_t k = 0; k < static_cast<size_t>(w) * 3; ++k)
+    ASSERT_EQ(c.image.pixels[k], ReferenceFloat(picture[k / 3 * 4 + k % 3], picture[k / 3 * 4 + 3]));
+  for (size_t k = 2 * w * 3; k < c.image.pixels.size(); ++k) ASSERT_EQ(c.image.pixels[k], 0.0f) << k;
+}
+
+TEST(FailureTest, RunLengthLengthMismatchIsFatal) {
+  const int w = 16, h = 3;
+  std::vector<Bytes> rows = Rows(GradientPicture(w, h), w);
+  Bytes hdr = MakeHdr(ResolutionLine(w, h), {rows[0]}, Encoding::kRunLength);
+  Bytes wrong = EncodeScanline(Bytes(4 * 17, 128), Encoding::kRunLength);  // names 17
+  hdr.insert(hdr.end(), wrong.begin(), wrong.end());
+  TempDir dir;
+  Converted c = Convert(dir, hdr);
+  EXPECT_EQ(c.run.status, 1);
+  EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading +
+                              "Fatal error while reading HDR file.\n");
+  EXPECT_FALSE(FileExists(dir / "p.tif"));
+}
+
+TEST(FailureTest, BadSizesWriteNothing) {
+  const std::string invalid = "Invalid image size in HDR file.\n";
+  const std::string large = "Image too large for a TIFF file.\n";
+  struct Case {
+    int w, h;
+    std::string message;
+  } cases[] = {{0, 5, invalid}, {5, 0, invalid}, {-3, 5, invalid}, {5, -2147483647 - 1, invalid},
+               {65536, 65536, large}, {2147483647, 2147483647, large}, {357913921, 1, large}};
+  for (const Case& s : cases) {
+    TempDir dir;
+    Converted c = Convert(dir, MakeHdr(ResolutionLine(s.w, s.h), {}, Encoding::kFlat));
+    EXPECT_EQ(c.run.status, 1) << s.w << "x" << s.h;
+    EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(s.w, s.h) + s.message);
+    EXPECT_FALSE(FileExists(dir / "p.tif"));
+  }
+}
+
+TEST(FailureTest, SizeLimitIsExact) {
+  EXPECT_EQ(ConverterTiffHeaderBytes(), 247u);
+  // 247 + 357913920 * 12 = 4294967287 fits 32 bits; one pixel more does not.
+  EXPECT_EQ(CheckImageSize(357913920, 1, 247), SizeCheck::kOk);
+  EXPECT_EQ(CheckImageSize(1, 357913920, 247), SizeCheck::kOk);
+  EXPECT_EQ(CheckImageSize(178956960, 2, 247), SizeCheck::kOk);
+  EXPECT_EQ(CheckImageSize(357913921, 1, 247), SizeCheck::kTooLarge);
+  EXPECT_EQ(CheckImageSize(178956961, 2, 247), SizeCheck::kTooLarge);
+  EXPECT_EQ(CheckImageSize(1, 1, 0xffffffffull), SizeCheck::kTooLarge);
+  EXPECT_EQ(CheckImageSize(1, 0, 247), SizeCheck::kInvalid);
+}
+
+TEST(FailureTest, UnwritableTiffIsAnError) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "p.tif").c_str(), 0755), 0);
+  Converted c = Convert(dir, MakeHdr(ResolutionLine(8, 2), Rows(GradientPicture(8, 2), 8), Encoding::kFlat));
+  EXPECT_EQ(c.run.status, 1);
+  EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(8, 2) + kReading + kProcessed +
+                              "Error generating floating-point TIFF image.\n");
+}
+
+}  // namespace

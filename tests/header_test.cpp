@@ -1,0 +1,191 @@
+// The command line, the file names and the Radiance header.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "driver/converter.h"
+#include "support.h"
+
+namespace {
+
+const char kUsage[] =
+    "Please enter the name of an HDR file on the command line.\n"
+    "Ex: CORVALIN image.hdr\n"
+    "\n"
+    "Note: This only converts HDR images not containing RLE tags.\n";
+
+std::string OpenError(const std::string& input) {
+  return "\nError opening HDR file: \"" + input + "\"\n";
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST(CommandLineTest, WrongArgumentCountPrintsUsage) {
+  TempDir dir;
+  for (const auto& args : {std::vector<std::string>{}, {"a.hdr", "b.hdr"}, {"a", "b", "c"}}) {
+    RunResult run = RunCorvalin(dir.path(), args);
+    EXPECT_EQ(run.status, 1) << args.size() << " arguments";
+    EXPECT_EQ(run.output, std::string(kBanner) + kUsage) << args.size() << " arguments";
+  }
+}
+
+struct NameCase {
+  std::string argument, input, output;
+};
+
+class FileNamesTest : public testing::TestWithParam<NameCase> {};
+
+// A missing input shows both names, then the open error, with status 1.
+TEST_P(FileNamesTest, AnnouncesNamesThenOpenError) {
+  const NameCase& c = GetParam();
+  EXPECT_EQ(NamesFromArgument(c.argument).input, c.input);
+  EXPECT_EQ(NamesFromArgument(c.argument).output, c.output);
+  TempDir dir;
+  RunResult run = RunCorvalin(dir.path(), {c.argument});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, Announcement(c.input, c.output) + OpenError(c.input));
+}
+
+const std::string kLongName(300, 'n');
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FileNamesTest,
+    testing::Values(NameCase{"image.hdr", "image.hdr", "image.tif"},
+                    NameCase{"image", "image.hdr", "image.tif"},
+                    NameCase{"image.pic", "image.hdr", "image.tif"},
+                    NameCase{"image.rgbe", "image.rgbe.hdr", "image.rgbe.tif"},
+                    NameCase{"photo.", "photo.hdr", "photo.tif"},
+                    NameCase{"a.b\\c", "a.b\\c.hdr", "a.b\\c.tif"},
+                    NameCase{"a.b/c", "a.b/c.hdr", "a.b/c.tif"},
+                    NameCase{"dir.x/pic.hdr", "dir.x/pic.hdr", "dir.x/pic.tif"},
+                    NameCase{".hdr", ".hdr", ".tif"},
+                    NameCase{kLongName + ".hdr", kLongName + ".hdr", kLongName + ".tif"}));
+
+TEST(FileNamesTest, DotInFolderNameDoesNotRedirectOutput) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "a.b").c_str(), 0755), 0);
+  WriteFile(dir / "a.b/c.hdr", MakeHdr("-Y 1 +X 2\n", {Bytes(8, 128)}, Encoding::kFlat));
+  RunResult run = RunCorvalin(dir.path(), {"a.b/c"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(FileExists(dir / "a.b/c.tif"));
+  EXPECT_FALSE(FileExists(dir / "a.tif"));
+}
+
+// Header bytes and the stdout expected after the announcement.
+struct HeaderCase {
+  const char* name;
+  std::string file;
+  std::string output;
+  int status;
+};
+
+class HeaderOutputTest : public testing::TestWithParam<HeaderCase> {};
+
+TEST_P(HeaderOutputTest, PrintsExactly) {
+  const HeaderCase& c = GetParam();
+  TempDir dir;
+  WriteFile(dir / "p.hdr", Text(c.file));
+  RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+  EXPECT_EQ(run.status, c.status);
+  EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + c.output);
+}
+
+const std::string kWarning = "Warning: RADIANCE header not found in HDR file.\n";
+const std::string kInvalid = "Invalid resolution line in HDR file.\n";
+// Sizes, then the rest of a run whose pixel data is missing altogether.
+std::string SizesThenEmpty(int w, int h) {
+  return "X-Resolution: " + std::to_string(w) + "\nY-Resolution: " + std::to_string(h) +
+         "\nReading/processing image data...\n"
+         "Warning: HDR file ended early; missing pixels set to black.\n"
+         "Image data processed. Creating TIFF...\nFinished!\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HeaderOutputTest,
+    testing::Values(
+        HeaderCase{"Plain", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 3 +X 2\n", SizesThenEmpty(2, 3), 0},
+        HeaderCase{"ForeignFirstLine", "#?OTHERPROGRAM\n\n-Y 3 +X 2\n", kWarning + SizesThenEmpty(2, 3), 0},
+        HeaderCase{"NoIdentifyingLine", "FORMAT=32-bit_rle_rgbe\n\n-Y 3 +X 2\n", kWarning + SizesThenEmpty(2, 3), 0},
+        HeaderCase{"FirstLineEmpty", "\n-Y 3 +X 2\n", kWarning + SizesThenEmpty(2, 3), 0},
+        // 99 and 198 characters: the long line must not end the header early.
+        HeaderCase{"LongLines", "#?RADIANCE\n" + std::string(99, 'a') + "\n" + std::string(198, 'b') +
+                                    "\n" + std::string(5000, 'c') + "\n\n+X 5 -Y 4\n",
+                   SizesThenEmpty(5, 4), 0},
+        // CR LF lines never equal "\n": the header runs to the end of the file.
+        HeaderCase{"CrLf", "#?RADIANCE\r\nFORMAT=32-bit_rle_rgbe\r\n\r\n-Y 3 +X 2\r\n", kWarning + kInvalid, 1},
+        HeaderCase{"CrLfThenBareLineFeed", "#?RADIANCE\r\nA=1\r\n\r\n\n-Y 3 +X 2\r\n", kWarning + SizesThenEmpty(2, 3), 0},
+        HeaderCase{"HeaderRunsToEnd", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n", kInvalid, 1},
+        HeaderCase{"EmptyFile", "", kWarning + kInvalid, 1},
+        HeaderCase{"OneNumber", "#?RADIANCE\n\n-Y 480\n", kInvalid, 1},
+        HeaderCase{"NoAxes", "#?RADIANCE\n\n480 640\n", kInvalid, 1},
+        HeaderCase{"WidthOverflows", "#?RADIANCE\n\n-Y 480 +X 2147483648\n", kInvalid, 1},
+        HeaderCase{"HeightOverflows", "#?RADIANCE\n\n-Y 99999999999 +X 4\n", kInvalid, 1},
+        HeaderCase{"NoLineAfterHeader", "#?RADIANCE\n\n", kInvalid, 1}),
+    [](const testing::TestParamInfo<HeaderCase>& info) { return info.param.name; });
+
+TEST(HeaderTest, DirectoryAsInputEndsWithInvalidResolution) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "x.hdr").c_str(), 0755), 0);
+  RunResult run = RunCorvalin(dir.path(), {"x.hdr"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, Announcement("x.hdr", "x.tif") + kWarning + kInvalid);
+}
+
+struct OrientationCase {
+  const char* line;
+  bool xMajor, reverseScanlines, reversePixels;
+};
+
+TEST(ParseResolutionTest, AllEightOrientations) {
+  // A 640 x 480 picture in every form; the scanline length is the second number.
+  const OrientationCase cases[] = {
+      {"-Y 480 +X 640", false, false, false}, {"-Y 480 -X 640", false, false, true},
+      {"+Y 480 +X 640", false, true, false},  {"+Y 480 -X 640", false, true, true},
+      {"+X 640 -Y 480", true, false, false},  {"-X 640 -Y 480", true, true, false},
+      {"+X 640 +Y 480", true, false, true},   {"-X 640 +Y 480", true, true, true},
+  };
+  for (const OrientationCase& c : cases) {
+    Resolution r;
+    ASSERT_TRUE(ParseResolution(c.line, &r)) << c.line;
+    EXPECT_EQ(r.width, 640) << c.line;
+    EXPECT_EQ(r.height, 480) << c.line;
+    EXPECT_EQ(r.xMajor, c.xMajor) << c.line;
+    EXPECT_EQ(r.reverseScanlines, c.reverseScanlines) << c.line;
+    EXPECT_EQ(r.reversePixels, c.reversePixels) << c.line;
+    EXPECT_EQ(r.ScanlineLength(), c.xMajor ? 480 : 640) << c.line;
+
+    TempDir dir;
+    WriteFile(dir / "o.hdr", Text(std::string("#?RADIANCE\n\n") + c.line + "\n"));
+    RunResult run = RunCorvalin(dir.path(), {"o"});
+    EXPECT_EQ(run.output, Announcement("o.hdr", "o.tif") + SizesThenEmpty(640, 480)) << c.line;
+  }
+}
+
+TEST(ParseResolutionTest, ScansLikeScanf) {
+  Resolution r;
+  EXPECT_TRUE(ParseResolution("-Y480+X640", &r));  // white space is optional
+  EXPECT_EQ(r.width, 640);
+  EXPECT_TRUE(ParseResolution("-Y  -12 \t+X +7 trailing", &r));
+  EXPECT_EQ(r.height, -12);
+  EXPECT_EQ(r.width, 7);
+  EXPECT_TRUE(ParseResolution("*Y 1 ?X 2", &r));  // any sign characters
+  EXPECT_TRUE(ParseResolution("-Y 2147483647 +X -2147483648", &r));
+  EXPECT_EQ(r.height, 2147483647);
+  EXPECT_EQ(r.width, -2147483647 - 1);
+  EXPECT_FALSE(ParseResolution("-Y 1 +X -2147483649", &r));
+  EXPECT_FALSE(ParseResolution(" -Y 1 +X 2", &r));  // %c takes the space
+  EXPECT_FALSE(ParseResolution("-Y 1 +X", &r));
+  EXPECT_FALSE(ParseResolution("-Y 1 +Z 2", &r));
+  EXPECT_FALSE(ParseResolution("", &r));
+}
+
+TEST(ReadHeaderTest, LeavesInputAtPixelData) {
+  const std::string text = "#?RADIANCE\r\nA=1\r\n\n-Y 1 +X 2\nPIXELS";
+  InputStream in(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  HeaderInfo h = ReadHeader(in);
+  EXPECT_FALSE(h.identified);
+  ASSERT_TRUE(h.resolutionValid);
+  EXPECT_EQ(in.Get(), 'P');
+}
+
+}  // namespace

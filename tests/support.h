@@ -1,0 +1,79 @@
+// Test helpers: a small Radiance encoder for fixtures, temporary folders,
+// running the real program, and reading TIFFs back with libtiff.
+#ifndef CORVALIN_TESTS_SUPPORT_H
+#define CORVALIN_TESTS_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Encoding { kFlat, kRunLength };
+
+// One scanline of RGBE pixels (4 bytes each) in either encoding. The
+// run-length form uses runs for 3 or more equal bytes, literals otherwise.
+Bytes EncodeScanline(const Bytes& rgbe, Encoding encoding);
+
+// A whole picture: "#?RADIANCE\n", the header lines, "\n", the resolution
+// line, then the scanlines (each ScanlineLength() pixels) as given.
+Bytes MakeHdr(const std::string& resolutionLine, const std::vector<Bytes>& scanlines,
+              Encoding encoding, const std::string& headerLines = "FORMAT=32-bit_rle_rgbe\n");
+
+// A w x h picture (row-major RGBE) that is neither flat nor random: smooth
+// gradients with runs of equal bytes and a few bright pixels. seed varies it.
+Bytes GradientPicture(int width, int height, uint32_t seed = 1);
+
+// Rows of a row-major picture, each width pixels.
+std::vector<Bytes> Rows(const Bytes& picture, int width);
+
+// The float value of an RGBE component, computed the long way (ldexp).
+float ReferenceFloat(uint8_t mantissa, uint8_t exponent);
+
+// A fresh empty folder under the system's temporary folder, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const Bytes& bytes);
+bool ReadFile(const std::string& path, Bytes* bytes);
+bool FileExists(const std::string& path);
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 when the program did not exit normally
+  std::string output;
+};
+
+// Runs the built corvalin in dir with the given arguments; standard output
+// is captured. addressSpaceLimit, when non-zero, caps the child's memory.
+RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
+                      uint64_t addressSpaceLimit = 0);
+
+// The stdout of a run up to and including the announcement line.
+std::string Announcement(const std::string& input, const std::string& output);
+extern const char kBanner[];
+
+struct TiffImage {
+  uint32_t width = 0, height = 0;
+  uint16_t bitsPerSample = 0, samplesPerPixel = 0, sampleFormat = 0;
+  uint16_t photometric = 0, compression = 0;
+  std::vector<float> pixels;
+};
+
+// Reads a float TIFF through libtiff; false (with the reason in *error) when
+// libtiff cannot read it.
+bool ReadTiff(const std::string& path, TiffImage* image, std::string* error);
+
+// Little-endian numbers from a byte buffer, for checking layouts by hand.
+uint32_t Get16(const Bytes& b, size_t at);
+uint32_t Get32(const Bytes& b, size_t at);
+
+#endif

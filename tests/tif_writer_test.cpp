@@ -1,0 +1,199 @@
+// The float TIFF layout, byte by byte, and libtiff reading it back.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+#include "tiff/tif_writer.h"
+
+namespace {
+
+struct Tag {
+  uint32_t tag, type, count, value;
+};
+
+enum : uint32_t { kAscii = 2, kShort = 3, kLong = 4, kRational = 5 };
+
+// The directory entries as written down by hand from the layout.
+void ExpectDirectory(const Bytes& file, uint32_t ifd, const std::vector<Tag>& want) {
+  ASSERT_GE(file.size(), 8u);
+  EXPECT_EQ(file[0], 'I');
+  EXPECT_EQ(file[1], 'I');
+  EXPECT_EQ(Get16(file, 2), 42u);
+  ASSERT_EQ(Get32(file, 4), ifd) << "have IFD offset " << Get32(file, 4) << ", want " << ifd;
+  ASSERT_EQ(Get16(file, ifd), want.size());
+  for (size_t k = 0; k < want.size(); ++k) {
+    const size_t at = ifd + 2 + 12 * k;
+    EXPECT_EQ(Get16(file, at), want[k].tag) << "entry " << k;
+    EXPECT_EQ(Get16(file, at + 2), want[k].type) << "tag " << want[k].tag;
+    EXPECT_EQ(Get32(file, at + 4), want[k].count) << "tag " << want[k].tag;
+    EXPECT_EQ(Get32(file, at + 8), want[k].value) << "tag " << want[k].tag;
+  }
+  EXPECT_EQ(Get32(file, ifd + 2 + 12 * want.size()), 0u) << "next IFD";
+}
+
+std::string TextAt(const Bytes& file, size_t at, size_t count) {
+  return std::string(file.begin() + at, file.begin() + at + count);
+}
+
+Bytes WriteAndRead(TIFWriter& writer, const std::string& path) {
+  EXPECT_TRUE(writer.Write());
+  Bytes file;
+  EXPECT_TRUE(ReadFile(path, &file));
+  return file;
+}
+
+const std::string kSoftware = "Created by Quen Varlowby's Corvalin.";
+
+TEST(TIFWriterTest, WorkedLayoutTwoByOneWithSoftware) {
+  TempDir dir;
+  const float pixels[6] = {1.0f, 2.0f, 3.0f, -0.5f, 1e-40f, 3e38f};
+  TIFWriter writer((dir / "w.tif").c_str(), pixels, 2, 1);
+  writer.SetSoftware(kSoftware.c_str());
+  EXPECT_EQ(writer.PixelDataOffset(), 247u);
+  Bytes file = WriteAndRead(writer, dir / "w.tif");
+  ASSERT_EQ(file.size(), 271u);
+  ExpectDirectory(file, 73,
+                  {{256, kLong, 1, 2},     {257, kLong, 1, 1},     {258, kShort, 3, 8},
+                   {259, kShort, 1, 1},    {262, kShort, 1, 2},    {273, kLong, 1, 247},
+                   {277, kShort, 1, 3},    {278, kLong, 1, 1},     {279, kLong, 1, 24},
+                   {282, kRational, 1, 14}, {283, kRational, 1, 22}, {296, kShort, 1, 2},
+                   {305, kAscii, 37, 30},  {339, kShort, 3, 67}});
+  const Bytes values = {32, 0, 32, 0, 32, 0, 72, 0, 0, 0, 1, 0, 0, 0, 72, 0, 0, 0, 1, 0, 0, 0};
+  EXPECT_EQ(Bytes(file.begin() + 8, file.begin() + 30), values);
+  EXPECT_EQ(TextAt(file, 30, 37), kSoftware + '\0');
+  EXPECT_EQ(Bytes(file.begin() + 67, file.begin() + 73), Bytes({3, 0, 3, 0, 3, 0}));
+  EXPECT_EQ(std::memcmp(file.data() + 247, pixels, 24), 0);
+}
+
+TEST(TIFWriterTest, NoTextLayout) {
+  TempDir dir;
+  const float pixels[6] = {};
+  TIFWriter writer((dir / "n.tif").c_str(), pixels, 1, 2);
+  Bytes file = WriteAndRead(writer, dir / "n.tif");
+  ASSERT_EQ(file.size(), 198u + 24u);
+  ExpectDirectory(file, 36,
+                  {{256, kLong, 1, 1}, {257, kLong, 1, 2}, {258, kShort, 3, 8}, {259, kShort, 1, 1},
+                   {262, kShort, 1, 2}, {273, kLong, 1, 198}, {277, kShort, 1, 3}, {278, kLong, 1, 2},
+                   {279, kLong, 1, 24}, {282, kRational, 1, 14}, {283, kRational, 1, 22},
+                   {296, kShort, 1, 2}, {339, kShort, 3, 30}});
+}
+
+TEST(TIFWriterTest, AllFourTextsInOrder) {
+  TempDir dir;
+  const float pixels[3] = {0.25f, 0.5f, 0.75f};
+  TIFWriter writer((dir / "t.tif").c_str(), pixels, 1, 1);
+  writer.SetCopyright("(c) C");
+  writer.SetArtist("Art");
+  writer.SetSoftware("Soft");
+  writer.SetDescription("D1");
+  Bytes file = WriteAndRead(writer, dir / "t.tif");
+  ASSERT_EQ(file.size(), 264u + 12u);
+  ExpectDirectory(file, 54,
+                  {{256, kLong, 1, 1},      {257, kLong, 1, 1},      {258, kShort, 3, 8},
+                   {259, kShort, 1, 1},     {262, kShort, 1, 2},     {270, kAscii, 3, 14},
+                   {273, kLong, 1, 264},    {277, kShort, 1, 3},     {278, kLong, 1, 1},
+                   {279, kLong, 1, 12},     {282, kRational, 1, 17}, {283, kRational, 1, 25},
+                   {296, kShort, 1, 2},     {305, kAscii, 5, 33},    {315, kAscii, 4, 38},
+                   {339, kShort, 3, 42},    {33432, kAscii, 6, 48}});
+  EXPECT_EQ(TextAt(file, 14, 3), std::string("D1", 3));
+  EXPECT_EQ(TextAt(file, 33, 5), std::string("Soft", 5));
+  EXPECT_EQ(TextAt(file, 38, 4), std::string("Art", 4));
+  EXPECT_EQ(TextAt(file, 48, 6), std::string("(c) C", 6));
+}
+
+TEST(TIFWriterTest, TextSetTwiceWritesOnlyTheSecond) {
+  TempDir dir;
+  const float pixels[3] = {1, 2, 3};
+  TIFWriter once((dir / "once.tif").c_str(), pixels, 1, 1);
+  once.SetArtist("second");
+  TIFWriter twice((dir / "twice.tif").c_str(), pixels, 1, 1);
+  twice.SetArtist("a much longer first text");
+  twice.SetArtist("second");
+  EXPECT_EQ(WriteAndRead(twice, dir / "twice.tif"), WriteAndRead(once, dir / "once.tif"));
+}
+
+TEST(TIFWriterTest, OddLengthTextShiftsEverythingAfterIt) {
+  TempDir dir;
+  const float pixels[3] = {1, 2, 3};
+  TIFWriter writer((dir / "o.tif").c_str(), pixels, 1, 1);
+  writer.SetSoftware("abcd");  // five bytes with its zero
+  Bytes file = WriteAndRead(writer, dir / "o.tif");
+  ASSERT_EQ(file.size(), 215u + 12u);
+  ExpectDirectory(file, 41,
+                  {{256, kLong, 1, 1}, {257, kLong, 1, 1}, {258, kShort, 3, 8}, {259, kShort, 1, 1},
+                   {262, kShort, 1, 2}, {273, kLong, 1, 215}, {277, kShort, 1, 3}, {278, kLong, 1, 1},
+                   {279, kLong, 1, 12}, {282, kRational, 1, 14}, {283, kRational, 1, 22},
+                   {296, kShort, 1, 2}, {305, kAscii, 5, 30}, {339, kShort, 3, 35}});
+}
+
+TEST(TIFWriterTest, ZeroWidthHasNoPixelData) {
+  TempDir dir;
+  TIFWriter writer((dir / "z.tif").c_str(), nullptr, 0, 5);
+  Bytes file = WriteAndRead(writer, dir / "z.tif");
+  ASSERT_EQ(file.size(), 198u);
+  EXPECT_EQ(Get32(file, 36 + 2 + 12 * 8 + 8), 0u) << "StripByteCounts";
+  EXPECT_EQ(Get32(file, 36 + 2 + 12 * 7 + 8), 5u) << "RowsPerStrip";
+}
+
+TEST(TIFWriterTest, LibtiffReadsEveryFloatBack) {
+  TempDir dir;
+  const int width = 23, height = 17;
+  std::vector<float> pixels(width * height * 3);
+  for (size_t k = 0; k < pixels.size(); ++k)
+    pixels[k] = ReferenceFloat(static_cast<uint8_t>(k * 37), static_cast<uint8_t>(1 + k % 255));
+  TIFWriter writer((dir / "l.tif").c_str(), pixels.data(), width, height);
+  writer.SetSoftware(kSoftware.c_str());
+  writer.SetDescription("a test picture");
+  ASSERT_TRUE(writer.Write());
+  TiffImage image;
+  std::string error;
+  ASSERT_TRUE(ReadTiff(dir / "l.tif", &image, &error)) << error;
+  EXPECT_EQ(image.width, 23u);
+  EXPECT_EQ(image.height, 17u);
+  EXPECT_EQ(image.bitsPerSample, 32);
+  EXPECT_EQ(image.samplesPerPixel, 3);
+  EXPECT_EQ(image.sampleFormat, 3);  // IEEE float
+  EXPECT_EQ(image.photometric, 2);   // RGB
+  EXPECT_EQ(image.compression, 1);   // none
+  ASSERT_EQ(image.pixels.size(), pixels.size());
+  EXPECT_EQ(std::memcmp(image.pixels.data(), pixels.data(), pixels.size() * 4), 0);
+}
+
+TEST(TIFWriterTest, WriteToFullDiskLeavesNoFile) {
+  TempDir dir;
+  ASSERT_EQ(symlink("/dev/full", (dir / "full.tif").c_str()), 0);
+  std::vector<float> pixels(64 * 64 * 3, 1.0f);
+  TIFWriter writer((dir / "full.tif").c_str(), pixels.data(), 64, 64);
+  EXPECT_FALSE(writer.Write());
+  EXPECT_FALSE(FileExists(dir / "full.tif"));
+}
+
+TEST(TIFWriterTest, DirectoryAtOutputNameIsLeftAlone) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "d.tif").c_str(), 0755), 0);
+  const float pixels[3] = {1, 2, 3};
+  TIFWriter writer((dir / "d.tif").c_str(), pixels, 1, 1);
+  EXPECT_FALSE(writer.Write());
+  struct stat st;
+  ASSERT_EQ(stat((dir / "d.tif").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(TIFWriterTest, SizesBeyondClassicTiffCreateNoFile) {
+  TempDir dir;
+  struct Case {
+    int32_t width, height;
+  } cases[] = {{-1, 1}, {1, -1}, {65536, 65536}, {2147483647, 2147483647}, {357913925, 1}};
+  for (const Case& c : cases) {
+    TIFWriter writer((dir / "big.tif").c_str(), nullptr, c.width, c.height);
+    EXPECT_FALSE(writer.Write()) << c.width << " x " << c.height;
+    EXPECT_FALSE(FileExists(dir / "big.tif")) << c.width << " x " << c.height;
+  }
+}
+
+}  // namespace
