@@ -19,58 +19,6 @@ const char kBanner[] =
     "https://corvalin.example.org/\n"
     "\n";
 
-namespace {
-
-// One component of a run-length scanline: runs of 3 or more equal bytes,
-// literals of up to 128 bytes between them.
-void EncodeComponent(const Bytes& rgbe, int c, Bytes* out) {
-  const size_t n = rgbe.size() / 4;
-  auto at = [&](size_t i) { return rgbe[4 * i + c]; };
-  size_t i = 0;
-  while (i < n) {
-    size_t run = 1;
-    while (i + run < n && run < 127 && at(i + run) == at(i)) ++run;
-    if (run >= 3) {
-      out->push_back(static_cast<uint8_t>(128 + run));
-      out->push_back(at(i));
-      i += run;
-      continue;
-    }
-    // A literal up to the next run of three (or 128 bytes).
-    size_t end = i;
-    while (end < n && end - i < 128) {
-      if (end + 2 < n && at(end) == at(end + 1) && at(end) == at(end + 2)) break;
-      ++end;
-    }
-    if (end == i) end = i + 1;
-    out->push_back(static_cast<uint8_t>(end - i));
-    for (size_t k = i; k < end; ++k) out->push_back(at(k));
-    i = end;
-  }
-}
-
-}  // namespace
-
-Bytes EncodeScanline(const Bytes& rgbe, Encoding encoding) {
-  const size_t width = rgbe.size() / 4;
-  if (encoding == Encoding::kFlat) return rgbe;
-  if (width < 8 || width > 0x7fff) throw std::invalid_argument("no run-length form");
-  Bytes out = {2, 2, static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width & 255)};
-  for (int c = 0; c < 4; ++c) EncodeComponent(rgbe, c, &out);
-  return out;
-}
-
-Bytes MakeHdr(const std::string& resolutionLine, const std::vector<Bytes>& scanlines,
-              Encoding encoding, const std::string& headerLines) {
-  std::string text = "#?RADIANCE\n" + headerLines + "\n" + resolutionLine;
-  Bytes out(text.begin(), text.end());
-  for (const Bytes& line : scanlines) {
-    Bytes encoded = EncodeScanline(line, encoding);
-    out.insert(out.end(), encoded.begin(), encoded.end());
-  }
-  return out;
-}
-
 Bytes GradientPicture(int width, int height, uint32_t seed) {
   Bytes out(static_cast<size_t>(width) * height * 4);
   uint32_t state = seed * 2654435761u + 1;

@@ -7,18 +7,7 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
-
-enum class Encoding { kFlat, kRunLength };
-
-// One scanline of RGBE pixels (4 bytes each) in either encoding. The
-// run-length form uses runs for 3 or more equal bytes, literals otherwise.
-Bytes EncodeScanline(const Bytes& rgbe, Encoding encoding);
-
-// A whole picture: "#?RADIANCE\n", the header lines, "\n", the resolution
-// line, then the scanlines (each ScanlineLength() pixels) as given.
-Bytes MakeHdr(const std::string& resolutionLine, const std::vector<Bytes>& scanlines,
-              Encoding encoding, const std::string& headerLines = "FORMAT=32-bit_rle_rgbe\n");
+#include "tools/hdr_encode.h"
 
 // A w x h picture (row-major RGBE) that is neither flat nor random: smooth
 // gradients with runs of equal bytes and a few bright pixels. seed varies it.
