@@ -224,4 +224,15 @@ TEST(FailureTest, UnwritableTiffIsAnError) {
                               "Error generating floating-point TIFF image.\n");
 }
 
+TEST(FailureTest, AllocationFailureIsReported) {
+  // 16384 x 16384 needs 3 GiB of floats; the child may have 1 GiB.
+  TempDir dir;
+  WriteFile(dir / "p.hdr", MakeHdr(ResolutionLine(16384, 16384), {}, Encoding::kFlat));
+  RunResult run = RunCorvalin(dir.path(), {"p.hdr"}, uint64_t{1} << 30);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + Sizes(16384, 16384) +
+                            "Couldn't allocate memory for image buffer.\n");
+  EXPECT_FALSE(FileExists(dir / "p.tif"));
+}
+
 }  // namespace

@@ -100,7 +100,7 @@ Bytes SceneRow(int width, int height, int y, uint32_t seed) {
       if (d2 < sunRadius * sunRadius) {
         r = 60000.0f, g = 52000.0f, b = 40000.0f;
       } else {
-        const float grain = 1.0f + 0.004f * noise;  // about half a step of a mantissa
+        const float grain = 1.0f + 0.05f * noise;  // a few steps of a mantissa
         r = (0.25f + 0.35f * t + glow) * grain;
         g = (0.45f + 0.30f * t + 0.9f * glow) * grain;
         b = (1.10f - 0.20f * t + 0.6f * glow) * grain;
