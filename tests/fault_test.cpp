@@ -1,0 +1,82 @@
+// Broken inputs and failing outputs, run as the real program: every run must
+// end with status 0 and a TIFF, or status 1 with a known message and no TIFF.
+// A crash, a hang or a sanitizer report is neither.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Converts hdr in dir and checks that the run ended in a documented way.
+void ExpectDocumentedOutcome(const TempDir& dir, const Bytes& hdr, const std::string& what) {
+  static const char* const kFailures[] = {
+      "Fatal error while reading HDR file.\n", "Invalid resolution line in HDR file.\n",
+      "Invalid image size in HDR file.\n", "Image too large for a TIFF file.\n",
+      "Couldn't allocate memory for image buffer.\n"};
+  WriteFile(dir / "f.hdr", hdr);
+  std::remove((dir / "f.tif").c_str());
+  const RunResult run = RunCorvalin(dir.path(), {"f.hdr"});
+  if (run.status == 0) {
+    EXPECT_TRUE(EndsWith(run.output, "Finished!\n")) << what << "\n" << run.output;
+    EXPECT_TRUE(FileExists(dir / "f.tif")) << what;
+    return;
+  }
+  ASSERT_EQ(run.status, 1) << what << ": not a status the program gives\n" << run.output;
+  bool known = false;
+  for (const char* message : kFailures) known = known || EndsWith(run.output, message);
+  EXPECT_TRUE(known) << what << "\n" << run.output;
+  EXPECT_FALSE(FileExists(dir / "f.tif")) << what;
+}
+
+Bytes Picture(Encoding encoding) {
+  const int w = 16, h = 3;
+  return MakeHdr("-Y 3 +X 16\n", Rows(GradientPicture(w, h, 11), w), encoding);
+}
+
+class FaultTest : public testing::TestWithParam<Encoding> {};
+
+TEST_P(FaultTest, CutAtEveryOffset) {
+  const Bytes full = Picture(GetParam());
+  TempDir dir;
+  for (size_t cut = 0; cut < full.size(); ++cut)
+    ExpectDocumentedOutcome(dir, Bytes(full.begin(), full.begin() + cut), "cut at " + std::to_string(cut));
+}
+
+TEST_P(FaultTest, EveryByteFlipped) {
+  const Bytes full = Picture(GetParam());
+  std::mt19937 rng(7);
+  TempDir dir;
+  for (size_t at = 0; at < full.size(); ++at) {
+    Bytes changed = full;
+    changed[at] ^= static_cast<uint8_t>(1 + rng() % 255);
+    ExpectDocumentedOutcome(dir, changed, "byte " + std::to_string(at) + " changed");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, FaultTest, testing::Values(Encoding::kRunLength, Encoding::kFlat),
+                         [](const testing::TestParamInfo<Encoding>& info) {
+                           return info.param == Encoding::kFlat ? "Flat" : "RunLength";
+                         });
+
+TEST(OutputFaultTest, FullDiskReportsErrorAndLeavesNoFile) {
+  TempDir dir;
+  WriteFile(dir / "p.hdr", Picture(Encoding::kRunLength));
+  ASSERT_EQ(symlink("/dev/full", (dir / "p.tif").c_str()), 0);
+  const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.output, "Image data processed. Creating TIFF...\n"
+                                   "Error generating floating-point TIFF image.\n"))
+      << run.output;
+  EXPECT_FALSE(FileExists(dir / "p.tif"));
+}
+
+}  // namespace
