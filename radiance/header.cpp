@@ -59,6 +59,10 @@ bool ScanForm(const char* line, char first, char second, char* sign1,
 // line or the empty line, so no more than this is kept of any of them.
 constexpr size_t kKeepOfHeaderLine = 16;
 const std::string kIdentifyingLine = "#?RADIANCE\n";
+// The resolution line is scanned from its start, and a real one is a few
+// dozen characters; keeping no more than this of it bounds the memory a
+// broken file can ask for. (A match would need 64 KiB of blanks or zeros.)
+constexpr size_t kKeepOfResolutionLine = 64 * 1024;
 
 bool IsEmptyLine(const std::string& line, size_t length) {
   return length == 1 && line[0] == '\n';
@@ -102,7 +106,7 @@ HeaderInfo ReadHeader(InputStream& in) {
     empty = length > 0 && IsEmptyLine(line, length);
   }
 
-  if (in.ReadLine(&line) == 0) return info;
+  if (in.ReadLine(&line, kKeepOfResolutionLine) == 0) return info;
   info.resolutionValid = ParseResolution(line.c_str(), &info.resolution);
   return info;
 }
