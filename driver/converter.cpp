@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -80,6 +81,13 @@ FloatImage::FloatImage(uint64_t floats) {
 #endif
 }
 
+void FloatImage::Release(const float* pixels, size_t count) {
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(pixels) + page - 1) & ~(page - 1);
+  const uintptr_t end = reinterpret_cast<uintptr_t>(pixels + count) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
 FloatImage::~FloatImage() {
   if (mapping_) munmap(mapping_, mappingSize_);
 }
@@ -151,6 +159,10 @@ int ConvertPixels(InputStream& in, const Resolution& r, const std::string& outpu
 
   TIFWriter writer(output.c_str(), image.data(), r.width, r.height);
   writer.SetSoftware(kSoftware);
+  // Each piece written is freed at once: the file's pages in the page cache
+  // then reuse that memory, which is markedly cheaper than fresh pages.
+  writer.SetPixelsWrittenHook(
+      [&image](const float* pixels, size_t count) { image.Release(pixels, count); });
   if (!writer.Write()) {
     std::printf("Error generating floating-point TIFF image.\n");
     return 1;

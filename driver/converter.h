@@ -52,6 +52,9 @@ class FloatImage {
   FloatImage(const FloatImage&) = delete;
   FloatImage& operator=(const FloatImage&) = delete;
   float* data() const { return data_; }
+  // Gives back the memory of whole pages within count floats from pixels;
+  // they read as 0 afterwards.
+  void Release(const float* pixels, size_t count);
 
  private:
   float* data_ = nullptr;

@@ -164,6 +164,29 @@ TEST(TIFWriterTest, LibtiffReadsEveryFloatBack) {
   EXPECT_EQ(std::memcmp(image.pixels.data(), pixels.data(), pixels.size() * 4), 0);
 }
 
+TEST(TIFWriterTest, HookSeesEveryPieceOnceAfterItIsWritten) {
+  // More than one 8 MiB piece. The hook scribbles over what it is given, as
+  // releasing memory would; the file must still hold the original floats.
+  TempDir dir;
+  const int width = 1024, height = 700;
+  std::vector<float> pixels(static_cast<size_t>(width) * height * 3);
+  for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<float>(k);
+  const std::vector<float> original = pixels;
+  size_t next = 0, pieces = 0;
+  TIFWriter writer((dir / "h.tif").c_str(), pixels.data(), width, height);
+  writer.SetPixelsWrittenHook([&](const float* piece, size_t count) {
+    EXPECT_EQ(piece, pixels.data() + next) << "piece " << pieces;
+    std::fill(pixels.begin() + next, pixels.begin() + next + count, -1.0f);
+    next += count;
+    ++pieces;
+  });
+  Bytes file = WriteAndRead(writer, dir / "h.tif");
+  EXPECT_EQ(next, original.size());
+  EXPECT_GE(pieces, 2u);
+  ASSERT_EQ(file.size(), 198 + original.size() * 4);
+  EXPECT_EQ(std::memcmp(file.data() + 198, original.data(), original.size() * 4), 0);
+}
+
 TEST(TIFWriterTest, WriteToFullDiskLeavesNoFile) {
   TempDir dir;
   ASSERT_EQ(symlink("/dev/full", (dir / "full.tif").c_str()), 0);

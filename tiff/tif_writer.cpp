@@ -118,10 +118,15 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// The floats as they lie in memory are the file's bytes on a little-endian
-// host; elsewhere they go out byte-swapped through a small buffer.
-bool WritePixels(FILE* f, const float* pixels, size_t count) {
-  if (count == 0) return true;
+// The pixels go out in pieces of this many floats (8 MiB). Each piece is
+// written straight from the caller's floats; the pieces let the caller free
+// what has been written while the rest is still going out, so that the
+// output's page cache can reuse that memory instead of taking fresh pages.
+constexpr size_t kPieceFloats = size_t{1} << 21;
+
+// Writes one piece as the file wants it: the floats as they lie in memory on
+// a little-endian host, byte-swapped through a small buffer elsewhere.
+bool WritePiece(FILE* f, const float* pixels, size_t count) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   uint8_t chunk[64 * 1024];
   const size_t perChunk = sizeof(chunk) / 4;
@@ -139,6 +144,17 @@ bool WritePixels(FILE* f, const float* pixels, size_t count) {
 #else
   return std::fwrite(pixels, sizeof(float), count, f) == count;
 #endif
+}
+
+bool WritePixels(FILE* f, const float* pixels, size_t count,
+                 const TIFWriter::PixelsWrittenHook& written) {
+  for (size_t done = 0; done < count;) {
+    const size_t n = count - done < kPieceFloats ? count - done : kPieceFloats;
+    if (!WritePiece(f, pixels + done, n)) return false;
+    if (written) written(pixels + done, n);
+    done += n;
+  }
+  return true;
 }
 
 }  // namespace
@@ -175,7 +191,7 @@ bool TIFWriter::Write() {
   File file(std::fopen(fileName_.c_str(), "wb"));
   if (!file) return false;
   bool ok = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size() &&
-            WritePixels(file.get(), pixels_, static_cast<size_t>(pixels * 3)) &&
+            WritePixels(file.get(), pixels_, static_cast<size_t>(pixels * 3), pixelsWritten_) &&
             std::fflush(file.get()) == 0;
   ok = std::fclose(file.release()) == 0 && ok;
   if (!ok) std::remove(fileName_.c_str());

@@ -21,9 +21,12 @@
 #ifndef CORVALIN_TIFF_TIF_WRITER_H
 #define CORVALIN_TIFF_TIF_WRITER_H
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TIFWriter {
@@ -46,6 +49,13 @@ class TIFWriter {
   // pass the 4 GiB that TIFF's 32-bit offsets can address.
   bool Write();
 
+  // Called after each piece of the pixel data is in the file (or in the
+  // stream's buffer), with the floats it held, so that their owner may
+  // release the memory at once. A hook that releases them makes a second
+  // Write meaningless.
+  using PixelsWrittenHook = std::function<void(const float* pixels, size_t count)>;
+  void SetPixelsWrittenHook(PixelsWrittenHook hook) { pixelsWritten_ = std::move(hook); }
+
   // Where the pixel data starts with the texts set now.
   uint64_t PixelDataOffset() const;
 
@@ -61,6 +71,7 @@ class TIFWriter {
   std::optional<std::string> description_;
   std::optional<std::string> software_;
   std::optional<std::string> copyright_;
+  PixelsWrittenHook pixelsWritten_;
 };
 
 #endif
