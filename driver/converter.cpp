@@ -97,7 +97,7 @@ DecodeResult DecodePicture(InputStream& in, const Resolution& r, float* image,
   const int32_t length = r.ScanlineLength();
   const int32_t count = r.ScanlineCount();
   const ptrdiff_t rowFloats = static_cast<ptrdiff_t>(r.width) * 3;
-  // Where pixel i of scanline k goes: first + k * scanlineStep + i * pixelStep
+  // Where pixel i of scanline k goes: first + k * across + i * along
   // floats into the image, with the steps signed for reversed axes.
   ptrdiff_t along = r.xMajor ? rowFloats : 3;   // between pixels of a scanline
   ptrdiff_t across = r.xMajor ? 3 : rowFloats;  // between scanlines
