@@ -122,7 +122,7 @@ DecodeResult DecodePicture(InputStream& in, const Resolution& r, float* image,
     }
     float* out = image + first + k * across;
     if (along == 3) {
-      for (int32_t i = 0; i < length; ++i) RGBEToFloat(out + 3 * i, scanline + 4 * i);
+      RGBEToFloatRow(out, scanline, length);
     } else {
       for (int32_t i = 0; i < length; ++i, out += along)
         RGBEToFloat(out, scanline + 4 * static_cast<size_t>(i));

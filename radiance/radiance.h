@@ -96,4 +96,8 @@ inline void RGBEToFloat(float* out, const uint8_t* pixel) {
   out[2] = (static_cast<float>(pixel[2]) + 0.5f) * scale;
 }
 
+// RGBEToFloat for count pixels into consecutive floats (count * 3 of them),
+// with the same results bit for bit, several times faster where SIMD serves.
+void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count);
+
 #endif

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "radiance/radiance.h"
@@ -18,6 +19,9 @@ constexpr int32_t kMaxRunLengthWidth = 0x7fff;
 // stops there and no shift is ever undefined.
 constexpr unsigned kMaxShift = 32;
 
+// Red, green and blue all 1: "repeat the pixel before".
+inline bool IsMarker(const uint8_t* p) { return p[0] == 1 && p[1] == 1 && p[2] == 1; }
+
 // Stores n bytes of one component (every fourth byte from dst).
 inline void ReadLiteral(uint8_t* dst, int32_t n, InputStream& in) {
   if (in.Buffered() >= static_cast<size_t>(n)) {
@@ -36,15 +40,29 @@ int ReadOldScanline(uint8_t* pixels, int32_t count, InputStream& in,
   unsigned shift = 0;
   int32_t i = 0;
   while (i < count) {
+    // Plain pixels go straight from the read buffer, up to the next marker.
+    const size_t buffered = std::min(in.Buffered() / 4, static_cast<size_t>(count - i));
+    const uint8_t* src = in.Peek();
+    size_t plain = 0;
+    while (plain < buffered && !IsMarker(src + 4 * plain)) ++plain;
+    if (plain > 0) {
+      std::memcpy(pixels + 4 * static_cast<size_t>(i), src, 4 * plain);
+      in.Skip(4 * plain);
+      i += static_cast<int32_t>(plain);
+      shift = 0;
+      continue;
+    }
+
+    // One pixel: a marker, or a pixel split across the end of the buffer.
     uint8_t* px = pixels + 4 * static_cast<size_t>(i);
-    if (in.Buffered() >= 4) {
-      std::memcpy(px, in.Peek(), 4);
+    if (buffered > 0) {
+      std::memcpy(px, src, 4);
       in.Skip(4);
     } else {
       for (int k = 0; k < 4; ++k) px[k] = OrZero(in.Get());
       if (in.AtEnd()) return -1;
     }
-    if (px[0] != 1 || px[1] != 1 || px[2] != 1) {
+    if (!IsMarker(px)) {
       ++i;
       shift = 0;
       continue;

@@ -286,4 +286,23 @@ TEST(RGBEToFloatTest, TableMatchesLdexpForEveryExponentAndMantissa) {
   }
 }
 
+TEST(RGBEToFloatTest, RowMatchesLdexpForEveryExponentAndMantissa) {
+  // Every (mantissa, exponent) pair in each component, in one long row.
+  Bytes row;
+  for (int e = 0; e < 256; ++e)
+    for (int m = 0; m < 256; ++m)
+      row.insert(row.end(), {static_cast<uint8_t>(m), static_cast<uint8_t>(255 - m),
+                             static_cast<uint8_t>(m ^ 0x55), static_cast<uint8_t>(e)});
+  const int32_t count = static_cast<int32_t>(row.size() / 4);
+  std::vector<float> out(static_cast<size_t>(count) * 3 + 1, 42.0f);
+  RGBEToFloatRow(out.data(), row.data(), count);
+  for (int32_t i = 0; i < count; ++i) {
+    for (int k = 0; k < 3; ++k) {
+      const float want = ReferenceFloat(row[4 * i + k], row[4 * i + 3]);
+      ASSERT_EQ(std::memcmp(&out[3 * i + k], &want, 4), 0) << "pixel " << i << " component " << k;
+    }
+  }
+  EXPECT_EQ(out.back(), 42.0f) << "wrote past the row";
+}
+
 }  // namespace
