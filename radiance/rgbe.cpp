@@ -1,5 +1,3 @@
-#include <cstring>
-
 #include "radiance/radiance.h"
 
 #if defined(__SSE2__)
@@ -9,21 +7,26 @@
 void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count) {
   int32_t i = 0;
 #if defined(__SSE2__)
-  // One pixel a step: its four bytes widened to four floats, each plus 0.5
-  // and times the pixel's scale, the same float operations as RGBEToFloat.
-  // The store is 16 bytes; its fourth float (from the exponent) lands where
-  // the next pixel's red goes and is overwritten by it, so the last pixel is
-  // left to the scalar code.
+  // Four pixels a step: each pixel's four bytes widened to four floats, each
+  // plus 0.5 and times the pixel's scale, the same float operations as
+  // RGBEToFloat. Each store is 16 bytes; its fourth float (from the
+  // exponent) lands where the next pixel's red goes and is overwritten by
+  // it, so the last pixel is always left to the scalar code.
   const __m128i zero = _mm_setzero_si128();
   const __m128 half = _mm_set1_ps(0.5f);
-  for (; i + 1 < count; ++i) {
-    const uint8_t* p = pixels + 4 * static_cast<size_t>(i);
-    int32_t bytes;
-    std::memcpy(&bytes, p, 4);
-    const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero);
+  auto store = [&](float* out, __m128i wide, uint8_t exponent) {
     const __m128 values = _mm_add_ps(_mm_cvtepi32_ps(wide), half);
-    _mm_storeu_ps(out + 3 * static_cast<size_t>(i),
-                  _mm_mul_ps(values, _mm_set1_ps(kRGBEScale.scale[p[3]])));
+    _mm_storeu_ps(out, _mm_mul_ps(values, _mm_set1_ps(kRGBEScale.scale[exponent])));
+  };
+  for (; i + 4 < count; i += 4) {
+    const uint8_t* p = pixels + 4 * static_cast<size_t>(i);
+    float* o = out + 3 * static_cast<size_t>(i);
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+    store(o, _mm_unpacklo_epi16(low, zero), p[3]);
+    store(o + 3, _mm_unpackhi_epi16(low, zero), p[7]);
+    store(o + 6, _mm_unpacklo_epi16(high, zero), p[11]);
+    store(o + 9, _mm_unpackhi_epi16(high, zero), p[15]);
   }
 #endif
   for (; i < count; ++i)
