@@ -179,11 +179,10 @@ uint64_t TIFWriter::PixelDataOffset() const { return Header(0).size(); }
 
 bool TIFWriter::Write() {
   if (width_ < 0 || height_ < 0) return false;
-  const std::vector<uint8_t> probe = Header(0);
-  // Divide before multiplying: width * height * 12 can pass 64 bits.
+  const uint64_t headerSize = PixelDataOffset();
+  // Divide before multiplying: width * height fits 64 bits, times 12 not.
   const uint64_t pixels = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
-  if (probe.size() > kMaxFileSize ||
-      pixels > (kMaxFileSize - probe.size()) / kBytesPerPixel)
+  if (headerSize > kMaxFileSize || pixels > (kMaxFileSize - headerSize) / kBytesPerPixel)
     return false;
   const uint32_t pixelBytes = static_cast<uint32_t>(pixels * kBytesPerPixel);
   const std::vector<uint8_t> header = Header(pixelBytes);
