@@ -188,6 +188,7 @@ int RunConverter(int argc, char** argv) {
     std::printf("\nError opening HDR file: \"%s\"\n", names.input.c_str());
     return 1;
   }
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // read once, front to back
   InputStream in(fd);
   if (!in.Ok()) {
     std::printf("Couldn't allocate memory for image buffer.\n");
