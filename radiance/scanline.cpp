@@ -44,19 +44,17 @@ int32_t ReadPlane(uint8_t* plane, int32_t width, InputStream& in, bool* failed) 
   int32_t j = 0;
   while (j < width) {
     const int code = in.Get();
-    const int32_t room = width - j;
-    if (code == EOF || (code > 128 ? code & 127 : code) > room) {
+    const bool run = code > 128;
+    const int32_t n = run ? code & 127 : code;
+    if (code == EOF || n > width - j) {
       *failed = true;
       return j;
     }
-    if (code > 128) {
-      const int32_t n = code & 127;
+    if (run)
       std::memset(plane + j, OrZero(in.Get()), static_cast<size_t>(n));
-      j += n;
-    } else {
-      ReadBytes(plane + j, code, in);
-      j += code;
-    }
+    else
+      ReadBytes(plane + j, n, in);
+    j += n;
   }
   return j;
 }
