@@ -1,15 +1,16 @@
 #include "driver/converter.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
+#include "driver/band_ring.h"
 #include "tiff/tif_writer.h"
 
 namespace {
@@ -27,13 +28,49 @@ const char kUsage[] =
     "\n"
     "Note: This only converts HDR images not containing RLE tags.\n";
 
-// Huge pages are 2 MiB on the machines this runs on; blocks smaller than one
-// gain nothing from them.
-constexpr size_t kHugePage = 2 * 1024 * 1024;
-
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
+template <typename T>
+using Block = std::unique_ptr<T, FreeDeleter>;
+
+template <typename T>
+Block<T> Allocate(uint64_t count) {
+  if (count > SIZE_MAX / sizeof(T)) return nullptr;
+  return Block<T>(static_cast<T*>(std::malloc(static_cast<size_t>(count) * sizeof(T))));
+}
+
+// Bands in flight between the decoding and the writing thread: one being
+// filled, one being written, and one each way to spare for the moments
+// when one side is briefly slower.
+constexpr int kBands = 4;
+
+const char kNoMemory[] = "Couldn't allocate memory for image buffer.\n";
+const char kFatal[] = "Fatal error while reading HDR file.\n";
+const char kEarly[] = "Warning: HDR file ended early; missing pixels set to black.\n";
+const char kProcessed[] = "Image data processed. Creating TIFF...\n";
+const char kWriteError[] = "Error generating floating-point TIFF image.\n";
+
+// A signal that ends the program mid-way removes the unfinished TIFF and
+// then ends it as the signal would have.
+extern "C" void RemoveTiffAndDie(int signal) {
+  OutputFile::RemoveUnfinished();
+  raise(signal);  // the default action again, once this handler returns
+}
+
+void HandleEndingSignals() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old;
+    // A signal ignored when the program started (SIGINT and SIGHUP for a
+    // job in the background) stays ignored.
+    if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action = {};
+    action.sa_handler = RemoveTiffAndDie;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(signal, &action, nullptr);
+  }
+}
 
 }  // namespace
 
@@ -65,110 +102,99 @@ uint64_t ConverterTiffHeaderBytes() {
   return writer.PixelDataOffset();
 }
 
-FloatImage::FloatImage(uint64_t floats) {
-  if (floats == 0 || floats > SIZE_MAX / sizeof(float) - kHugePage) return;
-  const size_t bytes = static_cast<size_t>(floats) * sizeof(float);
-  mappingSize_ = bytes + kHugePage;
-  void* p = mmap(nullptr, mappingSize_, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return;
-  mapping_ = p;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
-  data_ = reinterpret_cast<float*>(aligned);
-#ifdef MADV_HUGEPAGE
-  if (bytes >= kHugePage) madvise(data_, bytes, MADV_HUGEPAGE);
-#endif
-}
-
-void FloatImage::Release(const float* pixels, size_t count) {
-  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(pixels) + page - 1) & ~(page - 1);
-  const uintptr_t end = reinterpret_cast<uintptr_t>(pixels + count) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
-}
-
-FloatImage::~FloatImage() {
-  if (mapping_) munmap(mapping_, mappingSize_);
-}
-
-DecodeResult DecodePicture(InputStream& in, const Resolution& r, float* image,
-                           uint8_t* scanline) {
-  const int32_t length = r.ScanlineLength();
-  const int32_t count = r.ScanlineCount();
-  const ptrdiff_t rowFloats = static_cast<ptrdiff_t>(r.width) * 3;
-  // Where pixel i of scanline k goes: first + k * across + i * along
-  // floats into the image, with the steps signed for reversed axes.
-  ptrdiff_t along = r.xMajor ? rowFloats : 3;   // between pixels of a scanline
-  ptrdiff_t across = r.xMajor ? 3 : rowFloats;  // between scanlines
-  ptrdiff_t first = 0;
-  if (r.reversePixels) {
-    first += (length - 1) * along;
-    along = -along;
-  }
-  if (r.reverseScanlines) {
-    first += (count - 1) * across;
-    across = -across;
-  }
-
-  bool endedEarly = false;
-  const size_t scanlineBytes = static_cast<size_t>(length) * 4;
-  for (int32_t k = 0; k < count; ++k) {
-    // A row the file does not hold whole must not show the row before it.
-    std::memset(scanline, 0, scanlineBytes);
-    if (ReadScanline(scanline, length, in) != 0) {
-      if (!in.Eof()) return DecodeResult::kFatal;
-      endedEarly = true;
-    }
-    float* out = image + first + k * across;
-    if (along == 3) {
-      RGBEToFloatRow(out, scanline, length);
-    } else {
-      for (int32_t i = 0; i < length; ++i, out += along)
-        RGBEToFloat(out, scanline + 4 * static_cast<size_t>(i));
-    }
-  }
-  return endedEarly ? DecodeResult::kEndedEarly : DecodeResult::kComplete;
-}
-
 namespace {
 
-// From the open input at the first byte of pixel data to the written TIFF.
-int ConvertPixels(InputStream& in, const Resolution& r, const std::string& output) {
-  const uint64_t floats = static_cast<uint64_t>(r.width) * r.height * 3;
-  FloatImage image(floats);
-  std::unique_ptr<uint8_t, FreeDeleter> scanline(static_cast<uint8_t*>(
-      std::malloc(static_cast<size_t>(r.ScanlineLength()) * 4)));
-  if (!image.data() || !scanline) {
-    std::printf("Couldn't allocate memory for image buffer.\n");
+// What is printed once the pixels are in, and the exit status: 0 only for a
+// whole picture in a finished TIFF.
+int Report(DecodeResult result, bool written) {
+  if (result == DecodeResult::kFatal) {
+    std::fputs(kFatal, stdout);
     return 1;
   }
-
-  std::printf("Reading/processing image data...\n");
-  switch (DecodePicture(in, r, image.data(), scanline.get())) {
-    case DecodeResult::kFatal:
-      std::printf("Fatal error while reading HDR file.\n");
-      return 1;
-    case DecodeResult::kEndedEarly:
-      std::printf("Warning: HDR file ended early; missing pixels set to black.\n");
-      break;
-    case DecodeResult::kComplete:
-      break;
-  }
-  std::printf("Image data processed. Creating TIFF...\n");
-
-  TIFWriter writer(output.c_str(), image.data(), r.width, r.height);
-  writer.SetSoftware(kSoftware);
-  // Each piece written is freed at once: the file's pages in the page cache
-  // then reuse that memory, which is markedly cheaper than fresh pages.
-  writer.SetPixelsWrittenHook(
-      [&image](const float* pixels, size_t count) { image.Release(pixels, count); });
-  if (!writer.Write()) {
-    std::printf("Error generating floating-point TIFF image.\n");
+  if (result == DecodeResult::kEndedEarly) std::fputs(kEarly, stdout);
+  std::fputs(kProcessed, stdout);
+  if (!written) {
+    std::fputs(kWriteError, stdout);
     return 1;
   }
   std::printf("Finished!\n");
-  return 0;
+  return result == DecodeResult::kComplete ? 0 : 1;
+}
+
+// Pictures stored by rows, into a TIFF begun beside the output (or into
+// none, when started is false: the picture is still decoded, to report
+// what it held): each band of rows goes to the file as soon as it is
+// converted, so the picture is never held whole.
+int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer, bool started) {
+  const Resolution& r = header.resolution;
+  Block<uint8_t> scanlines = Allocate<uint8_t>(static_cast<uint64_t>(BandRows(r.width)) * r.width * 4);
+  BandRing ring(r.width, kBands);
+  if (!scanlines || !ring.Allocated()) {
+    std::fputs(kNoMemory, stdout);
+    return 1;
+  }
+  std::printf("Reading/processing image data...\n");
+  if (started) ring.Start(writer);
+  const DecodeResult result =
+      StreamPicture(in, r, header.xyz, scanlines.get(), started ? &ring : nullptr);
+  const bool written = started && ring.Finish() && result != DecodeResult::kFatal && writer->Finish();
+  return Report(result, written);
+}
+
+// Pictures held whole as they are stored: X-major ones, whose every row
+// needs the last scanline, and any written in place, where the file is
+// opened only once the picture is known to be sound, as it always was.
+int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer) {
+  const Resolution& r = header.resolution;
+  Block<uint8_t> picture = Allocate<uint8_t>(static_cast<uint64_t>(r.width) * r.height * 4);
+  Block<uint8_t> tile = Allocate<uint8_t>(static_cast<uint64_t>(BandRows(r.width)) * r.width * 4);
+  BandRing ring(r.width, kBands);
+  if (!picture || !tile || !ring.Allocated()) {
+    std::fputs(kNoMemory, stdout);
+    return 1;
+  }
+  std::printf("Reading/processing image data...\n");
+  const DecodeResult result =
+      DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.get());
+  bool written = false;
+  if (result != DecodeResult::kFatal && writer->Begin(true) == TIFWriter::Begun::kStarted) {
+    ring.Start(writer);
+    PlacePicture(picture.get(), r, header.xyz, tile.get(), &ring);
+    written = ring.Finish() && writer->Finish();
+  }
+  return Report(result, written);
+}
+
+int ConvertPixels(InputStream& in, const HeaderInfo& header, const std::string& output) {
+  const Resolution& r = header.resolution;
+  TIFWriter writer(output.c_str(), nullptr, r.width, r.height);
+  writer.SetSoftware(kSoftware);
+  if (!r.xMajor) {
+    switch (writer.Begin(false)) {
+      case TIFWriter::Begun::kStarted:
+        return StreamConversion(in, header, &writer, true);
+      case TIFWriter::Begun::kFailed:
+        return StreamConversion(in, header, &writer, false);
+      case TIFWriter::Begun::kInPlaceOnly:
+        break;
+    }
+  }
+  return HeldConversion(in, header, &writer);
+}
+
+// The input to read: the name derived from the argument or, when that
+// cannot be opened, the argument itself if it names a regular file (a
+// picture named .pic, .HDR, .rgbe). -1, with *name the derived one, when
+// neither can be opened.
+int OpenInput(const std::string& argument, const std::string& derived, std::string* name) {
+  *name = derived;
+  int fd = open(derived.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) return fd;
+  struct stat st;
+  if (argument == derived || stat(argument.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  fd = open(argument.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) *name = argument;
+  return fd;
 }
 
 }  // namespace
@@ -180,18 +206,17 @@ int RunConverter(int argc, char** argv) {
     return 1;
   }
   const FileNames names = NamesFromArgument(argv[1]);
-  std::printf("Converting \"%s\" to \"%s\" ...\n", names.input.c_str(),
-              names.output.c_str());
-
-  const int fd = open(names.input.c_str(), O_RDONLY | O_CLOEXEC);
+  std::string inputName;
+  const int fd = OpenInput(argv[1], names.input, &inputName);
+  std::printf("Converting \"%s\" to \"%s\" ...\n", inputName.c_str(), names.output.c_str());
   if (fd < 0) {
-    std::printf("\nError opening HDR file: \"%s\"\n", names.input.c_str());
+    std::printf("\nError opening HDR file: \"%s\"\n", inputName.c_str());
     return 1;
   }
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // read once, front to back
   InputStream in(fd);
   if (!in.Ok()) {
-    std::printf("Couldn't allocate memory for image buffer.\n");
+    std::fputs(kNoMemory, stdout);
     return 1;
   }
 
@@ -215,5 +240,6 @@ int RunConverter(int argc, char** argv) {
     case SizeCheck::kOk:
       break;
   }
-  return ConvertPixels(in, r, names.output);
+  HandleEndingSignals();
+  return ConvertPixels(in, header, names.output);
 }

@@ -4,7 +4,6 @@
 #ifndef CORVALIN_DRIVER_CONVERTER_H
 #define CORVALIN_DRIVER_CONVERTER_H
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -33,34 +32,45 @@ uint64_t ConverterTiffHeaderBytes();
 
 enum class DecodeResult { kComplete, kEndedEarly, kFatal };
 
-// Decodes every scanline of the picture from in and places it upright in
-// image (width * height * 3 floats, rows top to bottom). scanline is room
-// for one scanline (ScanlineLength() * 4 bytes). Rows the file does not hold
-// whole are completed with zeros and decoding goes on (kEndedEarly); a
-// scanline that is corrupt before the end of the file stops it (kFatal).
-DecodeResult DecodePicture(InputStream& in, const Resolution& resolution,
-                           float* image, uint8_t* scanline);
-
-// A block of floats for the whole picture, zeroed, released on destruction.
-// Large blocks are aligned for and advised to use huge pages, which makes
-// touching and writing them markedly cheaper. data() is null when the block
-// could not be had.
-class FloatImage {
+// Where upright rows of floats go, a band of rows at a time, top to bottom
+// or in any order. The decoder fills what TakeBand lends and hands it back
+// through GiveBand.
+class BandSink {
  public:
-  explicit FloatImage(uint64_t floats);
-  ~FloatImage();
-  FloatImage(const FloatImage&) = delete;
-  FloatImage& operator=(const FloatImage&) = delete;
-  float* data() const { return data_; }
-  // Gives back the memory of whole pages within count floats from pixels;
-  // they read as 0 afterwards.
-  void Release(const float* pixels, size_t count);
-
- private:
-  float* data_ = nullptr;
-  void* mapping_ = nullptr;
-  size_t mappingSize_ = 0;
+  virtual ~BandSink() = default;
+  // Room for BandRows(width) rows of width * 3 floats, or null once no
+  // more rows are wanted (the output failed): decoding goes on then
+  // without converting, to tell a short file from a corrupt one.
+  virtual float* TakeBand() = 0;
+  // The band, filled with rows firstRow to firstRow + count - 1 of the
+  // upright picture, top to bottom.
+  virtual void GiveBand(float* band, int32_t firstRow, int32_t count) = 0;
 };
+
+// Rows in a band: about 1 MiB of floats, and at least one row.
+int32_t BandRows(int32_t width);
+
+// Decodes count scanlines of length pixels into scanlines (count * length
+// * 4 bytes), each zeroed first, so that what the file does not hold reads
+// as 0. kEndedEarly when the file ended within them, kFatal when a scanline
+// is corrupt before the end of the file (decoding stops there).
+DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines);
+
+// For pictures stored by rows (not X-major): decodes a band of scanlines
+// at a time into scanlines (room for BandRows(width) scanlines), converts
+// them into a band of sink's, upright, and hands it over; rows stored
+// bottom-up go to their place in the file. With sink null (or once it
+// wants no more) it only decodes. xyz: the pixels hold X, Y, Z.
+DecodeResult StreamPicture(InputStream& in, const Resolution& r, bool xyz, uint8_t* scanlines,
+                           BandSink* sink);
+
+// For pictures held whole: picture holds every scanline in file order
+// (ScanlineCount() * ScanlineLength() * 4 bytes, as DecodeScanlines leaves
+// them). Converts it into sink's bands, upright, top to bottom. tile is
+// room for BandRows(width) * width RGBE pixels, used to turn columns into
+// rows a band at a time.
+void PlacePicture(const uint8_t* picture, const Resolution& r, bool xyz, uint8_t* tile,
+                  BandSink* sink);
 
 // The whole program: banner, names, header, conversion, messages on
 // standard output. Returns the exit status (0 or 1).

@@ -1,12 +1,14 @@
 // Feeds arbitrary bytes through everything corvalin does with an input file:
-// the header and resolution line, the size checks, every scanline's decoding
-// and placement, and the float conversion.
+// the header and resolution line, the size checks, every scanline's decoding,
+// the placement of rows (streamed by bands, or from the picture held whole),
+// and the float conversion.
 //
 // The first input byte is not part of the file: it picks the read buffer
-// size of a second decoding of the same file from a memfd, whose result
-// must match the first (all from memory) float for float. The rest is the
-// .hdr file. Pictures are capped at kMaxPixels so no input asks for more
-// than a few MiB.
+// size of a second decoding of the same file from a memfd. The first
+// decoding (from memory) streams pictures stored by rows band by band; the
+// second holds every picture whole. Both must agree float for float, and
+// every row must be placed exactly once. The rest is the .hdr file.
+// Pictures are capped at kMaxPixels so no input asks for more than a few MiB.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "driver/converter.h"
+#include "tests/memory_sink.h"
 
 namespace {
 
@@ -24,11 +27,13 @@ constexpr uint64_t kMaxPixels = 1 << 18;
 
 struct Decoded {
   bool header = false;
+  bool xyz = false;
   DecodeResult result = DecodeResult::kFatal;
+  bool everyRowOnce = false;
   std::vector<float> image;
 };
 
-Decoded Decode(InputStream& in) {
+Decoded Decode(InputStream& in, bool stream) {
   Decoded d;
   const HeaderInfo h = ReadHeader(in);
   if (!h.resolutionValid) return d;
@@ -36,10 +41,22 @@ Decoded Decode(InputStream& in) {
   if (CheckImageSize(r.width, r.height, ConverterTiffHeaderBytes()) != SizeCheck::kOk) return d;
   if (static_cast<uint64_t>(r.width) * r.height > kMaxPixels) return d;
   d.header = true;
-  d.image.assign(static_cast<size_t>(r.width) * r.height * 3, -1.0f);
-  // Exactly one scanline's room, so any overrun is caught.
-  std::vector<uint8_t> scanline(static_cast<size_t>(r.ScanlineLength()) * 4);
-  d.result = DecodePicture(in, r, d.image.data(), scanline.data());
+  d.xyz = h.xyz;
+  MemorySink sink(r.width, r.height);
+  if (stream && !r.xMajor) {
+    // Exactly a band of scanlines' room, so any overrun is caught.
+    std::vector<uint8_t> scanlines(static_cast<size_t>(BandRows(r.width)) * r.width * 4);
+    d.result = StreamPicture(in, r, h.xyz, scanlines.data(), &sink);
+  } else {
+    std::vector<uint8_t> picture(static_cast<size_t>(r.width) * r.height * 4);
+    d.result = DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data());
+    if (d.result != DecodeResult::kFatal) {
+      std::vector<uint8_t> tile(static_cast<size_t>(BandRows(r.width)) * r.width * 4);
+      PlacePicture(picture.data(), r, h.xyz, tile.data(), &sink);
+    }
+  }
+  d.everyRowOnce = sink.EveryRowOnce();
+  d.image = std::move(sink.image);
   return d;
 }
 
@@ -56,11 +73,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   --size;
 
   InputStream memory(data, size);
-  const Decoded a = Decode(memory);
+  const Decoded a = Decode(memory, true);
   if (a.header && a.result != DecodeResult::kFatal) {
-    // Every place of the picture was written, with a value an RGBE pixel
-    // can have: 0, or finite, positive and below 2^128.
-    for (float f : a.image) Check(f == 0.0f || (std::isfinite(f) && f > 0.0f && f < 1.7e38f));
+    Check(a.everyRowOnce);
+    // Every place of the picture holds a value an RGBE pixel can have: 0,
+    // or finite, positive and below 2^128; XYZ pictures turned into RGB may
+    // be negative, or overflow a float, but are never NaN.
+    for (float f : a.image)
+      Check(a.xyz ? !std::isnan(f) : f == 0.0f || (std::isfinite(f) && f > 0.0f && f < 1.7e38f));
   }
 
   const int fd = memfd_create("fuzz", 0);
@@ -68,10 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(write(fd, data, size) == static_cast<ssize_t>(size));
   lseek(fd, 0, SEEK_SET);
   InputStream file(fd, bufferSize);
-  const Decoded b = Decode(file);
+  const Decoded b = Decode(file, false);
   Check(a.header == b.header);
   if (a.header) {
     Check(a.result == b.result);
+    if (a.result != DecodeResult::kFatal) Check(b.everyRowOnce);
     if (a.result != DecodeResult::kFatal)
       Check(std::memcmp(a.image.data(), b.image.data(), a.image.size() * sizeof(float)) == 0);
   }

@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cctype>
 #include <string>
+#include <string_view>
 
 #include "radiance/radiance.h"
 
@@ -68,6 +70,67 @@ bool IsEmptyLine(const std::string& line, size_t length) {
   return length == 1 && line[0] == '\n';
 }
 
+// Judges a header line as its bytes arrive: whether it starts with
+// "FORMAT=" and whether its value, white space around it trimmed, is the
+// XYZ format. Nothing of the line is kept, so a line of any length is
+// judged whole.
+class FormatLine {
+ public:
+  void Take(const uint8_t* bytes, size_t n) {
+    for (size_t k = 0; k < n && state_ != kOtherLine && state_ != kOtherValue; ++k) Step(bytes[k]);
+  }
+  bool IsFormat() const { return state_ != kPrefix && state_ != kOtherLine; }
+  bool IsXYZ() const { return (state_ == kValue && matched_ == kXYZ.size()) || state_ == kTrailing; }
+
+ private:
+  enum State { kPrefix, kLeading, kValue, kTrailing, kOtherValue, kOtherLine };
+  static constexpr std::string_view kPrefixText = "FORMAT=";
+  static constexpr std::string_view kXYZ = "32-bit_rle_xyze";
+
+  // The C locale's white space, the line feed and a CR before it included.
+  static bool IsSpace(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+  void Step(uint8_t c) {
+    switch (state_) {
+      case kPrefix:
+        if (c != static_cast<uint8_t>(kPrefixText[matched_])) state_ = kOtherLine;
+        else if (++matched_ == kPrefixText.size()) state_ = kLeading, matched_ = 0;
+        break;
+      case kLeading:
+        if (IsSpace(c)) break;
+        state_ = kValue;
+        [[fallthrough]];
+      case kValue:
+        if (matched_ < kXYZ.size() && c == static_cast<uint8_t>(kXYZ[matched_])) ++matched_;
+        else state_ = matched_ == kXYZ.size() && IsSpace(c) ? kTrailing : kOtherValue;
+        break;
+      case kTrailing:
+        if (!IsSpace(c)) state_ = kOtherValue;
+        break;
+      case kOtherValue:
+      case kOtherLine:
+        break;
+    }
+  }
+
+  State state_ = kPrefix;
+  size_t matched_ = 0;
+};
+
+// Reads one header line, keeping its start in *line and noting in *xyz
+// what a FORMAT line says. Returns the line's length.
+size_t ReadHeaderLine(InputStream& in, std::string* line, bool* xyz) {
+  line->clear();
+  FormatLine format;
+  const size_t length = in.ReadLineInPieces([&](const uint8_t* bytes, size_t n) {
+    if (line->size() < kKeepOfHeaderLine)
+      line->append(reinterpret_cast<const char*>(bytes), std::min(n, kKeepOfHeaderLine - line->size()));
+    format.Take(bytes, n);
+  });
+  if (length > 0 && format.IsFormat()) *xyz = format.IsXYZ();
+  return length;
+}
+
 }  // namespace
 
 bool ParseResolution(const char* line, Resolution* out) {
@@ -94,7 +157,7 @@ bool ParseResolution(const char* line, Resolution* out) {
 HeaderInfo ReadHeader(InputStream& in) {
   HeaderInfo info;
   std::string line;
-  size_t length = in.ReadLine(&line, kKeepOfHeaderLine);
+  size_t length = ReadHeaderLine(in, &line, &info.xyz);
   info.identified = length == kIdentifyingLine.size() && line == kIdentifyingLine;
 
   // The first line takes part in the end-of-header test. Lines ending in
@@ -102,7 +165,7 @@ HeaderInfo ReadHeader(InputStream& in) {
   // or the end of the file; a read error ends it as the end of file does.
   bool empty = IsEmptyLine(line, length);
   while (!empty && !in.AtEnd()) {
-    length = in.ReadLine(&line, kKeepOfHeaderLine);
+    length = ReadHeaderLine(in, &line, &info.xyz);
     empty = length > 0 && IsEmptyLine(line, length);
   }
 

@@ -54,18 +54,8 @@ int InputStream::Underflow() {
 
 size_t InputStream::ReadLine(std::string* line, size_t keep) {
   line->clear();
-  size_t length = 0;
-  for (;;) {
-    if (pos_ == end_ && !Refill()) return length;
-    const uint8_t* newline =
-        static_cast<const uint8_t*>(std::memchr(pos_, '\n', end_ - pos_));
-    const uint8_t* stop = newline ? newline + 1 : end_;
-    size_t n = static_cast<size_t>(stop - pos_);
+  return ReadLineInPieces([&](const uint8_t* bytes, size_t n) {
     if (line->size() < keep)
-      line->append(reinterpret_cast<const char*>(pos_),
-                   std::min(n, keep - line->size()));
-    length += n;
-    pos_ = stop;
-    if (newline) return length;
-  }
+      line->append(reinterpret_cast<const char*>(bytes), std::min(n, keep - line->size()));
+  });
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 class InputStream {
@@ -40,6 +41,25 @@ class InputStream {
   // Keeps at most keep bytes of it in *line but always consumes the whole
   // line. Returns the line's full length; 0 means no byte could be read.
   size_t ReadLine(std::string* line, size_t keep = SIZE_MAX);
+
+  // Reads one line as ReadLine does, handing its bytes to
+  // take(const uint8_t* bytes, size_t count) piece by piece as they are
+  // found in the buffer, so that no line, however long, needs to be kept.
+  template <typename Take>
+  size_t ReadLineInPieces(Take take) {
+    size_t length = 0;
+    for (;;) {
+      if (pos_ == end_ && !Refill()) return length;
+      const uint8_t* newline =
+          static_cast<const uint8_t*>(std::memchr(pos_, '\n', static_cast<size_t>(end_ - pos_)));
+      const uint8_t* stop = newline ? newline + 1 : end_;
+      const size_t n = static_cast<size_t>(stop - pos_);
+      take(pos_, n);
+      length += n;
+      pos_ = stop;
+      if (newline) return length;
+    }
+  }
 
   bool Eof() const { return eof_; }
   bool Error() const { return error_; }

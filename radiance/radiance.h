@@ -43,13 +43,16 @@ struct Resolution {
 struct HeaderInfo {
   bool identified = false;      // the first line was exactly "#?RADIANCE\n"
   bool resolutionValid = false; // a resolution line matched either form
+  // The pixels hold CIE X, Y, Z: the last header line starting "FORMAT="
+  // gives the value 32-bit_rle_xyze (white space around it aside).
+  bool xyz = false;
   Resolution resolution;
 };
 
 // Reads the identifying line, the header up to the line "\n" and the
 // resolution line, leaving in at the first byte of pixel data. The header
 // ends at the line "\n", at end of file, or at a read error; lines of any
-// length are read whole. resolutionValid is false when the resolution line
+// length are read whole. Of the header variables only FORMAT is read. resolutionValid is false when the resolution line
 // matches neither form (a number that does not fit 32 bits does not match)
 // or when there is no line left to read.
 HeaderInfo ReadHeader(InputStream& in);
@@ -95,6 +98,14 @@ inline void RGBEToFloat(float* out, const uint8_t* pixel) {
   out[1] = (static_cast<float>(pixel[1]) + 0.5f) * scale;
   out[2] = (static_cast<float>(pixel[2]) + 0.5f) * scale;
 }
+
+// Turns count pixels of X, Y, Z floats into red, green and blue in place,
+// with the format's standard primaries (0.640, 0.330), (0.290, 0.600),
+// (0.150, 0.060) and equal-energy white: each result is
+// (m[i][0] * X + m[i][1] * Y) + m[i][2] * Z in double, in that order, with
+// no fused multiply-add, rounded once to float. Nothing is clipped, so
+// colours outside the primaries give negative values; zero stays +0.0.
+void XYZToRGBRow(float* floats, int32_t count);
 
 // RGBEToFloat for count pixels into consecutive floats (count * 3 of them),
 // with the same results bit for bit, several times faster where SIMD serves.

@@ -32,3 +32,28 @@ void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count) {
   for (; i < count; ++i)
     RGBEToFloat(out + 3 * static_cast<size_t>(i), pixels + 4 * static_cast<size_t>(i));
 }
+
+namespace {
+
+// XYZ to RGB for the primaries above, worked out in double from the
+// chromaticities. The rows are written as they must be rounded: these
+// literals, and no others, make results that agree across builds.
+constexpr double kXYZToRGB[3][3] = {
+    {2.5653128430296381, -1.1668496158068056, -0.39846322722283212},
+    {-1.0221081721279117, 1.9782866166600868, 0.043821555467824735},
+    {0.074724377296855909, -0.25193956717027349, 1.1772151898734171},
+};
+
+}  // namespace
+
+// This file is built with -ffp-contract=off, so that no compiler fuses a
+// multiply and an add here and the results stay as specified.
+void XYZToRGBRow(float* floats, int32_t count) {
+  for (int32_t i = 0; i < count; ++i, floats += 3) {
+    const double x = floats[0], y = floats[1], z = floats[2];
+    for (int c = 0; c < 3; ++c) {
+      const double* m = kXYZToRGB[c];
+      floats[c] = static_cast<float>((m[0] * x + m[1] * y) + m[2] * z);
+    }
+  }
+}

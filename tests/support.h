@@ -35,6 +35,8 @@ class TempDir {
 void WriteFile(const std::string& path, const Bytes& bytes);
 bool ReadFile(const std::string& path, Bytes* bytes);
 bool FileExists(const std::string& path);
+// The names in a folder, sorted, without "." and "..".
+std::vector<std::string> FilesIn(const std::string& folder);
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the program did not exit normally

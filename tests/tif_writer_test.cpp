@@ -164,36 +164,70 @@ TEST(TIFWriterTest, LibtiffReadsEveryFloatBack) {
   EXPECT_EQ(std::memcmp(image.pixels.data(), pixels.data(), pixels.size() * 4), 0);
 }
 
-TEST(TIFWriterTest, HookSeesEveryPieceOnceAfterItIsWritten) {
-  // More than one 8 MiB piece. The hook scribbles over what it is given, as
-  // releasing memory would; the file must still hold the original floats.
+TEST(TIFWriterTest, RowsInAnyOrderGiveTheSameFileAsWrite) {
+  // Bands given bottom-up, top-down and out of order, each written at its
+  // place, must make exactly the file Write makes from the whole picture.
   TempDir dir;
-  const int width = 1024, height = 700;
+  const int width = 37, height = 11;
   std::vector<float> pixels(static_cast<size_t>(width) * height * 3);
-  for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<float>(k);
-  const std::vector<float> original = pixels;
-  size_t next = 0, pieces = 0;
-  TIFWriter writer((dir / "h.tif").c_str(), pixels.data(), width, height);
-  writer.SetPixelsWrittenHook([&](const float* piece, size_t count) {
-    EXPECT_EQ(piece, pixels.data() + next) << "piece " << pieces;
-    std::fill(pixels.begin() + next, pixels.begin() + next + count, -1.0f);
-    next += count;
-    ++pieces;
-  });
-  Bytes file = WriteAndRead(writer, dir / "h.tif");
-  EXPECT_EQ(next, original.size());
-  EXPECT_GE(pieces, 2u);
-  ASSERT_EQ(file.size(), 198 + original.size() * 4);
-  EXPECT_EQ(std::memcmp(file.data() + 198, original.data(), original.size() * 4), 0);
+  for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<float>(k) * 0.5f;
+  TIFWriter whole((dir / "whole.tif").c_str(), pixels.data(), width, height);
+  whole.SetSoftware(kSoftware.c_str());
+  const Bytes want = WriteAndRead(whole, dir / "whole.tif");
+  const std::vector<std::vector<std::pair<int, int>>> orders = {
+      {{0, 11}}, {{8, 3}, {5, 3}, {2, 3}, {0, 2}}, {{4, 4}, {0, 4}, {8, 3}}, {{10, 1}, {0, 10}}};
+  for (const auto& order : orders) {
+    TIFWriter bands((dir / "bands.tif").c_str(), nullptr, width, height);
+    bands.SetSoftware(kSoftware.c_str());
+    ASSERT_EQ(bands.Begin(), TIFWriter::Begun::kStarted);
+    for (const auto& [first, count] : order)
+      ASSERT_TRUE(bands.WriteRows(&pixels[static_cast<size_t>(first) * width * 3], first, count));
+    ASSERT_TRUE(bands.Finish());
+    Bytes have;
+    ASSERT_TRUE(ReadFile(dir / "bands.tif", &have));
+    EXPECT_EQ(have, want) << "bands starting at row " << order.front().first;
+  }
 }
 
-TEST(TIFWriterTest, WriteToFullDiskLeavesNoFile) {
+TEST(TIFWriterTest, UnfinishedFileLeavesTheOldOneAndNothingElse) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<int, int>> rows;  // rows written before stopping
+    bool finish;                            // Finish (with a row missing) or drop the writer
+  } cases[] = {{"dropped after the header", {}, false},
+               {"dropped mid-picture", {{0, 2}}, false},
+               {"finished with a row never written", {{0, 2}, {3, 1}}, true},
+               {"rows outside the picture", {{3, 2}}, true}};
+  const float pixels[4 * 4 * 3] = {};
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir / "o.tif", Bytes{'o', 'l', 'd'});
+    {
+      TIFWriter writer((dir / "o.tif").c_str(), nullptr, 4, 4);
+      ASSERT_EQ(writer.Begin(), TIFWriter::Begun::kStarted) << c.what;
+      for (const auto& [first, count] : c.rows) writer.WriteRows(pixels, first, count);
+      if (c.finish) {
+        EXPECT_FALSE(writer.Finish()) << c.what;
+      }
+    }
+    Bytes have;
+    ASSERT_TRUE(ReadFile(dir / "o.tif", &have));
+    EXPECT_EQ(have, (Bytes{'o', 'l', 'd'})) << c.what;
+    EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"o.tif"}) << c.what;
+  }
+}
+
+TEST(TIFWriterTest, FullDeviceFailsAndItsLinkStays) {
+  // A device is written in place; on failure its name is left alone.
   TempDir dir;
   ASSERT_EQ(symlink("/dev/full", (dir / "full.tif").c_str()), 0);
   std::vector<float> pixels(64 * 64 * 3, 1.0f);
   TIFWriter writer((dir / "full.tif").c_str(), pixels.data(), 64, 64);
   EXPECT_FALSE(writer.Write());
-  EXPECT_FALSE(FileExists(dir / "full.tif"));
+  char target[64] = {};
+  ASSERT_GT(readlink((dir / "full.tif").c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "/dev/full");
+  EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"full.tif"});
 }
 
 TEST(TIFWriterTest, DirectoryAtOutputNameIsLeftAlone) {

@@ -1,8 +1,6 @@
 #include "tiff/tif_writer.h"
 
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -113,20 +111,10 @@ std::vector<uint8_t> BuildHeader(int32_t width, int32_t height,
   return out;
 }
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// The pixels go out in pieces of this many floats (8 MiB). Each piece is
-// written straight from the caller's floats; the pieces let the caller free
-// what has been written while the rest is still going out, so that the
-// output's page cache can reuse that memory instead of taking fresh pages.
-constexpr size_t kPieceFloats = size_t{1} << 21;
-
-// Writes one piece as the file wants it: the floats as they lie in memory on
-// a little-endian host, byte-swapped through a small buffer elsewhere.
-bool WritePiece(FILE* f, const float* pixels, size_t count) {
+// Rows go out straight from the caller's floats on a little-endian host,
+// which lie in memory as the file wants them; elsewhere they are
+// byte-swapped through a small buffer.
+bool WriteFloats(OutputFile* file, const float* floats, size_t count, uint64_t offset) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   uint8_t chunk[64 * 1024];
   const size_t perChunk = sizeof(chunk) / 4;
@@ -134,27 +122,16 @@ bool WritePiece(FILE* f, const float* pixels, size_t count) {
     const size_t n = count - done < perChunk ? count - done : perChunk;
     for (size_t k = 0; k < n; ++k) {
       uint32_t bits;
-      std::memcpy(&bits, pixels + done + k, 4);
+      std::memcpy(&bits, floats + done + k, 4);
       for (int b = 0; b < 4; ++b) chunk[4 * k + b] = static_cast<uint8_t>(bits >> (8 * b));
     }
-    if (std::fwrite(chunk, 4, n, f) != n) return false;
+    if (!file->WriteAt(chunk, 4 * n, offset + 4 * done)) return false;
     done += n;
   }
   return true;
 #else
-  return std::fwrite(pixels, sizeof(float), count, f) == count;
+  return file->WriteAt(floats, count * sizeof(float), offset);
 #endif
-}
-
-bool WritePixels(FILE* f, const float* pixels, size_t count,
-                 const TIFWriter::PixelsWrittenHook& written) {
-  for (size_t done = 0; done < count;) {
-    const size_t n = count - done < kPieceFloats ? count - done : kPieceFloats;
-    if (!WritePiece(f, pixels + done, n)) return false;
-    if (written) written(pixels + done, n);
-    done += n;
-  }
-  return true;
 }
 
 }  // namespace
@@ -177,22 +154,57 @@ std::vector<uint8_t> TIFWriter::Header(uint32_t pixelBytes) const {
 
 uint64_t TIFWriter::PixelDataOffset() const { return Header(0).size(); }
 
-bool TIFWriter::Write() {
-  if (width_ < 0 || height_ < 0) return false;
+TIFWriter::Begun TIFWriter::Begin(bool allowInPlace) {
+  file_.Abandon();
+  if (width_ < 0 || height_ < 0) return Begun::kFailed;
   const uint64_t headerSize = PixelDataOffset();
   // Divide before multiplying: width * height fits 64 bits, times 12 not.
   const uint64_t pixels = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
   if (headerSize > kMaxFileSize || pixels > (kMaxFileSize - headerSize) / kBytesPerPixel)
-    return false;
-  const uint32_t pixelBytes = static_cast<uint32_t>(pixels * kBytesPerPixel);
-  const std::vector<uint8_t> header = Header(pixelBytes);
+    return Begun::kFailed;
+  const std::vector<uint8_t> header = Header(static_cast<uint32_t>(pixels * kBytesPerPixel));
 
-  File file(std::fopen(fileName_.c_str(), "wb"));
-  if (!file) return false;
-  bool ok = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size() &&
-            WritePixels(file.get(), pixels_, static_cast<size_t>(pixels * 3), pixelsWritten_) &&
-            std::fflush(file.get()) == 0;
-  ok = std::fclose(file.release()) == 0 && ok;
-  if (!ok) std::remove(fileName_.c_str());
-  return ok;
+  switch (file_.Start(fileName_, allowInPlace)) {
+    case OutputFile::Open::kFailed:
+      return Begun::kFailed;
+    case OutputFile::Open::kInPlaceOnly:
+      return Begun::kInPlaceOnly;
+    case OutputFile::Open::kOpened:
+      break;
+  }
+  if (!file_.WriteAt(header.data(), header.size(), 0)) {
+    file_.Abandon();
+    return Begun::kFailed;
+  }
+  pixelOffset_ = header.size();
+  rowsWritten_ = 0;
+  return Begun::kStarted;
+}
+
+bool TIFWriter::WriteRows(const float* rows, int32_t firstRow, int32_t count) {
+  if (firstRow < 0 || count < 0 || firstRow > height_ - count) return false;
+  const uint64_t rowFloats = static_cast<uint64_t>(width_) * 3;
+  const uint64_t offset = pixelOffset_ + static_cast<uint64_t>(firstRow) * rowFloats * sizeof(float);
+  if (!WriteFloats(&file_, rows, static_cast<size_t>(rowFloats * static_cast<uint64_t>(count)), offset))
+    return false;
+  rowsWritten_ += static_cast<uint64_t>(count);
+  return true;
+}
+
+bool TIFWriter::Finish() {
+  // A row never written would read as zeros from a hole in the file.
+  if (rowsWritten_ != static_cast<uint64_t>(height_)) {
+    file_.Abandon();
+    return false;
+  }
+  return file_.Commit();
+}
+
+bool TIFWriter::Write() {
+  if (Begin(true) != Begun::kStarted) return false;
+  if (!WriteRows(pixels_, 0, height_)) {
+    file_.Abandon();
+    return false;
+  }
+  return Finish();
 }

@@ -23,16 +23,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "tiff/output_file.h"
 
 class TIFWriter {
  public:
   // Takes a copy of fileName and borrows pixels (width * height * 3 floats),
-  // which must outlive every call to Write.
+  // which must outlive every call to Write. Pixels may be null for a writer
+  // that is only given rows through WriteRows.
   TIFWriter(const char* fileName, const float* pixels, int32_t width,
             int32_t height);
 
@@ -42,19 +43,36 @@ class TIFWriter {
   void SetSoftware(const char* text) { Set(&software_, text); }
   void SetCopyright(const char* text) { Set(&copyright_, text); }
 
-  // Creates (or truncates) the file and writes it whole. Returns 1 (true) on
-  // success, 0 (false) when the file could not be created or any write,
-  // flush or close failed; a file it created is then removed again. Also 0,
-  // with no file created, for a negative size or a picture whose file would
-  // pass the 4 GiB that TIFF's 32-bit offsets can address.
+  // Writes the whole file from the pixels given to the constructor:
+  // Begin, WriteRows of every row, Finish. Returns 1 (true) on success, 0
+  // (false) when the file could not be created or any write or the close
+  // failed. An existing file at the name is replaced only on success (see
+  // OutputFile for where that cannot be done).
   bool Write();
 
-  // Called after each piece of the pixel data is in the file (or in the
-  // stream's buffer), with the floats it held, so that their owner may
-  // release the memory at once. A hook that releases them makes a second
-  // Write meaningless.
-  using PixelsWrittenHook = std::function<void(const float* pixels, size_t count)>;
-  void SetPixelsWrittenHook(PixelsWrittenHook hook) { pixelsWritten_ = std::move(hook); }
+  // The streaming side, for rows that arrive a band at a time.
+  enum class Begun { kStarted, kFailed, kInPlaceOnly };
+  // Opens the file (under a temporary name beside fileName where it can)
+  // and writes everything before the pixel data. kFailed, with nothing
+  // created, for a negative size, a picture whose file would pass the 4 GiB
+  // that TIFF's 32-bit offsets address, or a name that cannot be written.
+  // kInPlaceOnly (nothing changed) when the file could only be written in
+  // place and allowInPlace is false.
+  Begun Begin(bool allowInPlace = true);
+  // Writes count rows (count * width * 3 floats, top to bottom) as rows
+  // firstRow onwards, at their place in the file; any order, but a file
+  // written in place that cannot seek (a FIFO) takes rows only in order.
+  // False on failure, or for rows outside the picture.
+  bool WriteRows(const float* rows, int32_t firstRow, int32_t count);
+  // Puts the file in place. False when a row was never written or the close
+  // or the rename failed; nothing is left at the name then but what was
+  // there before (or, written in place, what was written).
+  bool Finish();
+  // Drops the file begun: the temporary file is removed. The destructor
+  // does this for a file not finished.
+  void Abandon() { file_.Abandon(); }
+  // Whether the file begun is written in place rather than replaced.
+  bool InPlace() const { return file_.InPlace(); }
 
   // Where the pixel data starts with the texts set now.
   uint64_t PixelDataOffset() const;
@@ -71,7 +89,9 @@ class TIFWriter {
   std::optional<std::string> description_;
   std::optional<std::string> software_;
   std::optional<std::string> copyright_;
-  PixelsWrittenHook pixelsWritten_;
+  OutputFile file_;
+  uint64_t pixelOffset_ = 0;  // of the file begun
+  uint64_t rowsWritten_ = 0;
 };
 
 #endif
