@@ -1,13 +1,18 @@
-// Times corvalin against the I/O floor (bench_floor: read the input, fill the
-// output buffer, one fwrite) side by side, on inputs it makes itself.
+// Times corvalin against the I/O limit (bench_floor: read the input through
+// a 1 MiB buffer, write the TIFF's bytes from one reused 1 MiB buffer), side
+// by side, on scenes it generates itself.
 //
 //   corvalin_bench [--pairs N] [--sizes 2048x1024,8192x4096,16384x8192]
-//                  [--dir FOLDER]
+//                  [--xmajor 8192x4096] [--dir FOLDER]
 //
-// For every size it writes the generated scene run-length and flat (once;
-// they are kept in FOLDER), checks corvalin's TIFF float by float, then runs
-// floor and corvalin alternately N times each and reports medians: wall and
-// CPU time, output MB/s, peak resident memory, and the ratio corvalin / floor.
+// Every size is written run-length and flat, plus one picture stored as
+// columns (X-major). Inputs are made once and kept in FOLDER. Each of
+// corvalin's TIFFs is checked float by float first. Then every round runs
+// the two programs of a pair, in turns that alternate, each after its
+// output was deleted and the dirty pages synced, so that neither pays for
+// the other's writeback. Reported: the medians over rounds of wall time,
+// of the ratio corvalin / floor, and the peak resident memory. The X-major
+// picture is paired with the same scene stored by rows.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,9 +31,11 @@
 
 namespace {
 
+constexpr long kPixelsAt = 247;  // where corvalin's TIFF has its pixels
+
 struct Run {
-  double wall = 0, cpu = 0;  // seconds; cpu is user + system
-  double rssMiB = 0;
+  double wall = 0;    // seconds
+  double rssMiB = 0;  // peak resident memory
   int status = -1;
 };
 
@@ -49,8 +56,6 @@ Run Time(const std::vector<std::string>& args) {
   wait4(pid, &status, 0, &usage);
   Run r;
   r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  r.cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec +
-          usage.ru_stime.tv_usec * 1e-6;
   r.rssMiB = usage.ru_maxrss / 1024.0;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
@@ -75,61 +80,69 @@ bool Exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-std::string Name(int w, int h, Encoding e) {
-  return "scene-" + std::to_string(w) + "x" + std::to_string(h) + (e == Encoding::kFlat ? "-flat" : "-rle");
+double FileMB(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size / 1e6 : 0;
 }
 
-// Writes the scene once; returns the share of run-length bytes in runs.
-void MakeInput(const std::string& path, int w, int h, Encoding e) {
+enum class Form { kRunLength, kFlat, kXMajor };
+
+struct Picture {
+  int w, h;
+  Form form;
+  std::string Name() const {
+    static const char* const kSuffix[] = {"-rle", "-flat", "-xmajor"};
+    return "scene-" + std::to_string(w) + "x" + std::to_string(h) + kSuffix[static_cast<int>(form)];
+  }
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::printf("%s\n", what.c_str());
+  std::exit(1);
+}
+
+// Writes the scene once. X-major pictures store each column as a
+// run-length scanline, top to bottom, left column first.
+void MakeInput(const std::string& path, const Picture& p) {
   if (Exists(path)) return;
   const std::string tmp = path + ".part";
   FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) {
-    std::perror(tmp.c_str());
-    std::exit(1);
-  }
-  const std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y " + std::to_string(h) + " +X " +
-                             std::to_string(w) + "\n";
+  if (!f) Fail("cannot create " + tmp);
+  const std::string w = std::to_string(p.w), h = std::to_string(p.h);
+  const std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n" +
+                             (p.form == Form::kXMajor ? "+X " + w + " -Y " + h : "-Y " + h + " +X " + w) + "\n";
   std::fwrite(header.data(), 1, header.size(), f);
-  for (int y = 0; y < h; ++y) {
-    const Bytes line = EncodeScanline(SceneRow(w, h, y, 1), e);
-    std::fwrite(line.data(), 1, line.size(), f);
-  }
-  if (std::fclose(f) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::perror(path.c_str());
-    std::exit(1);
-  }
-}
-
-// Share of a run-length file's pixel bytes that sit in runs.
-double RunShare(int w, int h) {
-  uint64_t inRuns = 0, total = 0;
-  for (int y = 0; y < h; y += std::max(1, h / 64)) {
-    const Bytes line = EncodeScanline(SceneRow(w, h, y, 1), Encoding::kRunLength);
-    for (size_t i = 4; i < line.size();) {
-      const int code = line[i];
-      if (code > 128) {
-        inRuns += code & 127;
-        i += 2;
-      } else {
-        i += 1 + code;
-      }
+  if (p.form == Form::kXMajor) {
+    Bytes scene;
+    for (int y = 0; y < p.h; ++y) {
+      const Bytes row = SceneRow(p.w, p.h, y, 1);
+      scene.insert(scene.end(), row.begin(), row.end());
     }
-    total += static_cast<uint64_t>(w) * 4;
+    Bytes column(static_cast<size_t>(p.h) * 4);
+    for (int x = 0; x < p.w; ++x) {
+      for (int y = 0; y < p.h; ++y)
+        std::memcpy(&column[static_cast<size_t>(y) * 4], &scene[(static_cast<size_t>(y) * p.w + x) * 4], 4);
+      const Bytes line = EncodeScanline(column, Encoding::kRunLength);
+      std::fwrite(line.data(), 1, line.size(), f);
+    }
+  } else {
+    const Encoding e = p.form == Form::kFlat ? Encoding::kFlat : Encoding::kRunLength;
+    for (int y = 0; y < p.h; ++y) {
+      const Bytes line = EncodeScanline(SceneRow(p.w, p.h, y, 1), e);
+      std::fwrite(line.data(), 1, line.size(), f);
+    }
   }
-  return static_cast<double>(inRuns) / total;
+  if (std::fclose(f) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) Fail("cannot write " + path);
 }
 
-// Every float of the TIFF against the scene's RGBE bytes, the long way.
+// Every float of corvalin's TIFF against the scene's RGBE bytes, the long way.
 bool Check(const std::string& tif, int w, int h) {
   FILE* f = std::fopen(tif.c_str(), "rb");
   if (!f) return false;
-  const long pixelsAt = 247;
   std::fseek(f, 0, SEEK_END);
-  const bool sized = std::ftell(f) == pixelsAt + static_cast<long>(w) * h * 12;
-  std::fseek(f, pixelsAt, SEEK_SET);
+  bool ok = std::ftell(f) == kPixelsAt + static_cast<long>(w) * h * 12;
+  std::fseek(f, kPixelsAt, SEEK_SET);
   std::vector<float> row(static_cast<size_t>(w) * 3);
-  bool ok = sized;
   for (int y = 0; ok && y < h; ++y) {
     ok = std::fread(row.data(), 4, row.size(), f) == row.size();
     const Bytes rgbe = SceneRow(w, h, y, 1);
@@ -143,53 +156,71 @@ bool Check(const std::string& tif, int w, int h) {
   return ok;
 }
 
-struct Summary {
-  double wall = 0, rss = 0;
+struct Program {
+  std::vector<std::string> args;
+  std::string output;  // deleted, and dirty pages synced, before every run
 };
 
-Summary Bench(const std::string& dir, int w, int h, Encoding e, int pairs) {
-  const std::string input = dir + "/" + Name(w, h, e) + ".hdr";
-  const std::string output = dir + "/" + Name(w, h, e) + ".tif";
-  const std::string floorOut = dir + "/floor.out";
-  MakeInput(input, w, h, e);
-  const std::vector<std::string> corvalin = {Exe("../corvalin"), input};
-  const std::vector<std::string> floor = {Exe("bench_floor"), input, floorOut, std::to_string(w),
-                                          std::to_string(h)};
-  std::remove(output.c_str());
-  if (Time(corvalin).status != 0 || !Check(output, w, h)) {
-    std::printf("%s: corvalin's TIFF is WRONG\n", Name(w, h, e).c_str());
-    std::exit(1);
-  }
-  Time(floor);  // warm-up: both now find the input in the page cache
-  std::vector<double> ratio, cw, cc, cr, fw, fc, fr;
-  std::remove(floorOut.c_str());
-  std::remove(output.c_str());
-  for (int i = 0; i < pairs; ++i) {
-    // Each output is removed right after its run, so that neither program
-    // starts while the other's file is still being put in the page cache.
-    const Run f = Time(floor);
-    std::remove(floorOut.c_str());
-    const Run c = Time(corvalin);
-    std::remove(output.c_str());
-    if (c.status != 0 || f.status != 0) {
-      std::printf("a run failed\n");
-      std::exit(1);
+Run TimeClean(const Program& p) {
+  std::remove(p.output.c_str());
+  sync();
+  const Run r = Time(p.args);
+  if (r.status != 0) Fail("a run of " + p.args[0] + " failed");
+  return r;
+}
+
+struct Pair {
+  double wallA, wallB, ratio, rssA, rssB;  // ratio: A / B, median of rounds
+};
+
+// Rounds of A and B, A first in even rounds and B first in odd ones.
+Pair Compare(const Program& a, const Program& b, int rounds) {
+  std::vector<double> wa, wb, ratio;
+  double rssA = 0, rssB = 0;
+  TimeClean(b);  // warm-up: both now find the input in the page cache
+  for (int i = 0; i < rounds; ++i) {
+    Run ra, rb;
+    if (i % 2 == 0) {
+      ra = TimeClean(a);
+      rb = TimeClean(b);
+    } else {
+      rb = TimeClean(b);
+      ra = TimeClean(a);
     }
-    ratio.push_back(c.wall / f.wall);
-    cw.push_back(c.wall), cc.push_back(c.cpu), cr.push_back(c.rssMiB);
-    fw.push_back(f.wall), fc.push_back(f.cpu), fr.push_back(f.rssMiB);
+    wa.push_back(ra.wall), wb.push_back(rb.wall), ratio.push_back(ra.wall / rb.wall);
+    rssA = std::max(rssA, ra.rssMiB), rssB = std::max(rssB, rb.rssMiB);
   }
-  std::remove(floorOut.c_str());
-  std::remove(output.c_str());
-  const double outMB = (247 + static_cast<double>(w) * h * 12) / 1e6;
-  const double limitMiB = static_cast<double>(w) * h * 12 / 1048576.0 + 8;
-  std::printf("%-24s  corvalin %6.3f s wall %6.3f s cpu %7.0f MB/s %7.1f MiB   floor %6.3f s wall %6.3f s cpu "
-              "%7.1f MiB   ratio %.3f%s   rss limit %.1f MiB%s\n",
-              Name(w, h, e).c_str(), Median(cw), Median(cc), outMB / Median(cw), Median(cr), Median(fw),
-              Median(fc), Median(fr), Median(ratio), Median(ratio) <= 1.0 ? " (<= 1)" : " (> 1)", limitMiB,
-              Median(cr) <= limitMiB ? "" : " EXCEEDED");
-  std::fflush(stdout);
-  return Summary{Median(cw), Median(cr)};
+  std::remove(a.output.c_str());
+  std::remove(b.output.c_str());
+  sync();
+  return Pair{Median(wa), Median(wb), Median(ratio), rssA, rssB};
+}
+
+std::string Input(const std::string& dir, const Picture& p) { return dir + "/" + p.Name() + ".hdr"; }
+
+Program Corvalin(const std::string& dir, const Picture& p) {
+  return Program{{Exe("../corvalin"), Input(dir, p)}, dir + "/" + p.Name() + ".tif"};
+}
+
+Program Floor(const std::string& dir, const Picture& p) {
+  return Program{{Exe("bench_floor"), Input(dir, p), dir + "/floor.out", std::to_string(p.w), std::to_string(p.h)},
+                 dir + "/floor.out"};
+}
+
+// Makes the input and checks corvalin's TIFF of it.
+void Prepare(const std::string& dir, const Picture& p) {
+  MakeInput(Input(dir, p), p);
+  const Program c = Corvalin(dir, p);
+  std::remove(c.output.c_str());
+  if (Time(c.args).status != 0 || !Check(c.output, p.w, p.h)) Fail(p.Name() + ": corvalin's TIFF is WRONG");
+  std::remove(c.output.c_str());
+}
+
+int failures = 0;
+
+const char* Verdict(bool met) {
+  if (!met) ++failures;
+  return met ? "ok" : "MISSED";
 }
 
 }  // namespace
@@ -197,38 +228,54 @@ Summary Bench(const std::string& dir, int w, int h, Encoding e, int pairs) {
 int main(int argc, char** argv) {
   int pairs = 7;
   std::string sizes = "2048x1024,8192x4096,16384x8192";
+  std::string xmajor = "8192x4096";
   std::string dir = Exe("bench-data");
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--pairs") pairs = std::max(1, std::atoi(argv[i + 1]));
     else if (flag == "--sizes") sizes = argv[i + 1];
+    else if (flag == "--xmajor") xmajor = argv[i + 1];
     else if (flag == "--dir") dir = argv[i + 1];
   }
   mkdir(dir.c_str(), 0755);
+  std::printf("%d paired rounds a picture; outputs deleted and synced before every run\n", pairs);
+  std::printf("%-26s %9s %9s %9s %9s %9s  %s\n", "picture", "input MB", "corvalin", "floor", "ratio",
+              "peak MiB", "targets (ratio <= 1.25 from 8192x4096 on; memory <= 16 MiB)");
 
-  // Start-up cost, taken off before comparing cost per pixel across sizes.
-  const Summary tiny = Bench(dir, 8, 8, Encoding::kRunLength, pairs);
-  std::vector<std::pair<double, Summary>> perSize;  // pixels, run-length result
   for (size_t at = 0; at < sizes.size();) {
     size_t comma = sizes.find(',', at);
     if (comma == std::string::npos) comma = sizes.size();
     int w = 0, h = 0;
     if (std::sscanf(sizes.substr(at, comma - at).c_str(), "%dx%d", &w, &h) == 2 && w > 0 && h > 0) {
-      std::printf("%dx%d: %.0f %% of run-length bytes in runs\n", w, h, 100 * RunShare(w, h));
-      perSize.emplace_back(static_cast<double>(w) * h, Bench(dir, w, h, Encoding::kRunLength, pairs));
-      Bench(dir, w, h, Encoding::kFlat, pairs);
+      for (Form form : {Form::kRunLength, Form::kFlat}) {
+        const Picture p{w, h, form};
+        Prepare(dir, p);
+        const Pair r = Compare(Corvalin(dir, p), Floor(dir, p), pairs);
+        const bool timed = static_cast<double>(w) * h >= 8192.0 * 4096;
+        std::printf("%-26s %9.1f %8.3fs %8.3fs %9.3f %9.1f  %s%s, %s\n", p.Name().c_str(), FileMB(Input(dir, p)),
+                    r.wallA, r.wallB, r.ratio, r.rssA, timed ? "ratio " : "",
+                    timed ? Verdict(r.ratio <= 1.25) : "", (std::string("memory ") + Verdict(r.rssA <= 16)).c_str());
+        std::fflush(stdout);
+      }
     }
     at = comma + 1;
   }
-  if (perSize.size() >= 2) {
-    const auto& small = perSize.front();
-    const auto& big = perSize.back();
-    auto ns = [&](const std::pair<double, Summary>& s) { return (s.second.wall - tiny.wall) / s.first * 1e9; };
-    auto bytes = [&](const std::pair<double, Summary>& s) { return (s.second.rss - tiny.rss) * 1048576 / s.first; };
-    std::printf("per pixel after start-up (run-length), smallest -> largest size: wall %.2f -> %.2f ns (%+.1f %%), "
-                "memory %.2f -> %.2f bytes (%+.1f %%)\n",
-                ns(small), ns(big), 100 * (ns(big) / ns(small) - 1), bytes(small), bytes(big),
-                100 * (bytes(big) / bytes(small) - 1));
+
+  int w = 0, h = 0;
+  if (std::sscanf(xmajor.c_str(), "%dx%d", &w, &h) == 2 && w > 0 && h > 0) {
+    const Picture columns{w, h, Form::kXMajor}, rows{w, h, Form::kRunLength};
+    Prepare(dir, columns);
+    Prepare(dir, rows);
+    const Pair r = Compare(Corvalin(dir, columns), Corvalin(dir, rows), pairs);
+    const double limit = static_cast<double>(w) * h * 12 / 1048576 + 16;
+    std::printf("%-26s %9.1f %8.3fs %8.3fs %9.3f %9.1f  X-major / same picture by rows %.3f: %s (<= 1.5); "
+                "memory %s (<= %.0f MiB)\n",
+                columns.Name().c_str(), FileMB(Input(dir, columns)), r.wallA, r.wallB, r.ratio, r.rssA, r.ratio,
+                Verdict(r.ratio <= 1.5), Verdict(r.rssA <= limit), limit);
+    const Pair f = Compare(Corvalin(dir, columns), Floor(dir, columns), pairs);
+    std::printf("%-26s %9.1f %8.3fs %8.3fs %9.3f %9.1f  (against the floor)\n", columns.Name().c_str(),
+                FileMB(Input(dir, columns)), f.wallA, f.wallB, f.ratio, f.rssA);
   }
-  return 0;
+  std::printf("%s\n", failures == 0 ? "all targets met" : "some targets MISSED");
+  return failures == 0 ? 0 : 1;
 }

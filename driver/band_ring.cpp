@@ -3,16 +3,24 @@
 #include <cstdlib>
 #include <system_error>
 
-BandRing::BandRing(int32_t width, int bands) {
-  const size_t bandFloats = static_cast<size_t>(BandRows(width)) * static_cast<size_t>(width) * 3;
-  memory_ = static_cast<float*>(std::malloc(bandFloats * sizeof(float) * static_cast<size_t>(bands)));
-  if (!memory_) return;
-  for (int b = 0; b < bands; ++b) free_.push_back(memory_ + static_cast<size_t>(b) * bandFloats);
+BandRing::BandRing(int32_t width, int bands, bool xyz)
+    : width_(width), xyz_(xyz), bandPixels_(static_cast<size_t>(BandRows(width)) * static_cast<size_t>(width)) {
+  memory_ = static_cast<uint8_t*>(std::malloc(bandPixels_ * 4 * static_cast<size_t>(bands)));
+  floats_ = static_cast<float*>(std::malloc(bandPixels_ * 3 * sizeof(float) * static_cast<size_t>(bands)));
+  if (!memory_ || !floats_) {
+    std::free(memory_);
+    std::free(floats_);
+    memory_ = nullptr;
+    floats_ = nullptr;
+    return;
+  }
+  for (int b = 0; b < bands; ++b) free_.push_back(memory_ + static_cast<size_t>(b) * bandPixels_ * 4);
 }
 
 BandRing::~BandRing() {
   Finish();
   std::free(memory_);
+  std::free(floats_);
 }
 
 void BandRing::Start(TIFWriter* writer) {
@@ -25,26 +33,43 @@ void BandRing::Start(TIFWriter* writer) {
   }
 }
 
-float* BandRing::TakeBand() {
+uint8_t* BandRing::TakeBand() {
   std::unique_lock<std::mutex> lock(mutex_);
   bandFree_.wait(lock, [this] { return failed_ || !free_.empty(); });
   if (failed_) return nullptr;
-  float* band = free_.back();
+  uint8_t* band = free_.back();
   free_.pop_back();
   return band;
 }
 
-void BandRing::GiveBand(float* band, int32_t firstRow, int32_t count) {
+float* BandRing::FloatsOf(const uint8_t* band) const {
+  return floats_ + static_cast<size_t>(band - memory_) / 4 * 3;
+}
+
+bool BandRing::Write(const Job& job) {
+  float* floats = FloatsOf(job.band);
+  if (!job.converted) ConvertBand(job.band, width_, job.place, xyz_, floats);
+  return writer_->WriteRows(floats, job.place.firstRow, job.place.count);
+}
+
+void BandRing::GiveBand(uint8_t* band, const BandPlace& place) {
   if (!threaded_) {
-    const bool ok = writer_ && writer_->WriteRows(band, firstRow, count);
+    const bool ok = writer_ && Write(Job{band, place, false});
     std::lock_guard<std::mutex> lock(mutex_);
     failed_ = failed_ || !ok;
     free_.push_back(band);
     return;
   }
+  bool writerBusy;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back(Job{band, firstRow, count});
+    writerBusy = !jobs_.empty();
+  }
+  // Bands waiting to be written: writing is the slower side just now.
+  if (writerBusy) ConvertBand(band, width_, place, xyz_, FloatsOf(band));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.push_back(Job{band, place, writerBusy});
   }
   jobReady_.notify_one();
 }
@@ -59,7 +84,7 @@ void BandRing::WriteLoop() {
     const bool skip = failed_;
     lock.unlock();
     // After a failure the rest is dropped: the file will not be kept.
-    const bool ok = skip || writer_->WriteRows(job.band, job.firstRow, job.count);
+    const bool ok = skip || Write(job);
     lock.lock();
     failed_ = failed_ || !ok;
     free_.push_back(job.band);

@@ -1,9 +1,16 @@
-// Writing bands of rows on a second thread while the next ones are decoded.
+// Converting and writing bands of rows on a second thread while the next
+// ones are decoded.
 //
-// A few bands circulate. A band belongs to the decoding thread from
-// TakeBand until GiveBand, then to the writing thread until its rows are in
-// the file, then it is free again. One mutex guards the two queues; nothing
-// else is shared. A failed write is a value read after Finish.
+// A few bands circulate, each room for RGBE scanlines and for their floats.
+// A band belongs to the decoding thread from TakeBand until GiveBand, then
+// to the writing thread until its rows are in the file, then it is free
+// again. One mutex guards the two queues; nothing else is shared. A failed
+// write is a value read after Finish.
+//
+// Converting a band to floats is done by whichever thread has time: the
+// decoding thread converts the band it hands over when bands are already
+// waiting to be written, and leaves it to the writing thread otherwise. So
+// the two threads share the work whether decoding or writing is slower.
 #ifndef CORVALIN_DRIVER_BAND_RING_H
 #define CORVALIN_DRIVER_BAND_RING_H
 
@@ -20,9 +27,10 @@
 
 class BandRing : public BandSink {
  public:
-  // Room for bands bands of BandRows(width) rows. Allocated() tells
-  // whether it could be had.
-  BandRing(int32_t width, int bands);
+  // Room for bands bands of BandRows(width) scanlines and their floats.
+  // Allocated() tells whether it could be had. xyz: the pixels hold X, Y,
+  // Z.
+  BandRing(int32_t width, int bands, bool xyz);
   ~BandRing() override;
   BandRing(const BandRing&) = delete;
   BandRing& operator=(const BandRing&) = delete;
@@ -33,8 +41,8 @@ class BandRing : public BandSink {
   // own (or, if no thread can be started, at once in the giving thread).
   void Start(TIFWriter* writer);
 
-  float* TakeBand() override;
-  void GiveBand(float* band, int32_t firstRow, int32_t count) override;
+  uint8_t* TakeBand() override;
+  void GiveBand(uint8_t* band, const BandPlace& place) override;
 
   // Waits until every band given is written and ends the thread. True when
   // every write succeeded.
@@ -42,19 +50,26 @@ class BandRing : public BandSink {
 
  private:
   struct Job {
-    float* band;
-    int32_t firstRow, count;
+    uint8_t* band;
+    BandPlace place;
+    bool converted;  // its floats are ready
   };
   void WriteLoop();
+  float* FloatsOf(const uint8_t* band) const;
+  bool Write(const Job& job);
 
-  float* memory_ = nullptr;
+  int32_t width_;
+  bool xyz_;
+  size_t bandPixels_;
+  uint8_t* memory_ = nullptr;  // the bands' scanlines
+  float* floats_ = nullptr;    // the bands' floats, in the same order
   TIFWriter* writer_ = nullptr;
   std::thread thread_;
   bool threaded_ = false;
 
   std::mutex mutex_;
   std::condition_variable bandFree_, jobReady_;
-  std::vector<float*> free_;  // guarded by mutex_
+  std::vector<uint8_t*> free_;  // guarded by mutex_
   std::deque<Job> jobs_;      // guarded by mutex_
   bool closing_ = false;      // guarded by mutex_
   bool failed_ = false;       // guarded by mutex_

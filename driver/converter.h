@@ -32,23 +32,35 @@ uint64_t ConverterTiffHeaderBytes();
 
 enum class DecodeResult { kComplete, kEndedEarly, kFatal };
 
-// Where upright rows of floats go, a band of rows at a time, top to bottom
-// or in any order. The decoder fills what TakeBand lends and hands it back
-// through GiveBand.
+// Where a band of a picture's rows goes: a few scanlines of RGBE pixels
+// that are the band's rows, and where they belong in the upright picture.
+struct BandPlace {
+  int32_t firstRow = 0;   // the band holds rows firstRow to firstRow + count - 1
+  int32_t count = 0;
+  bool bottomUp = false;  // its first scanline is the last of those rows
+  bool mirrored = false;  // each scanline runs right to left
+};
+
+// Takes bands of RGBE rows, converts them and puts them where they belong.
+// The decoder fills what TakeBand lends and hands it back through GiveBand.
 class BandSink {
  public:
   virtual ~BandSink() = default;
-  // Room for BandRows(width) rows of width * 3 floats, or null once no
-  // more rows are wanted (the output failed): decoding goes on then
-  // without converting, to tell a short file from a corrupt one.
-  virtual float* TakeBand() = 0;
-  // The band, filled with rows firstRow to firstRow + count - 1 of the
-  // upright picture, top to bottom.
-  virtual void GiveBand(float* band, int32_t firstRow, int32_t count) = 0;
+  // Room for BandRows(width) scanlines of width RGBE pixels, or null once
+  // no more rows are wanted (the output failed): decoding goes on then
+  // without them, to tell a short file from a corrupt one.
+  virtual uint8_t* TakeBand() = 0;
+  // The band, filled as place says.
+  virtual void GiveBand(uint8_t* band, const BandPlace& place) = 0;
 };
 
 // Rows in a band: about 1 MiB of floats, and at least one row.
 int32_t BandRows(int32_t width);
+
+// count RGBE scanlines of width pixels (a band as place describes it) as
+// upright rows of floats, top to bottom, into out (count * width * 3
+// floats). xyz: the pixels hold X, Y, Z, which become red, green, blue.
+void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, bool xyz, float* out);
 
 // Decodes count scanlines of length pixels into scanlines (count * length
 // * 4 bytes), each zeroed first, so that what the file does not hold reads
@@ -56,21 +68,18 @@ int32_t BandRows(int32_t width);
 // is corrupt before the end of the file (decoding stops there).
 DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines);
 
-// For pictures stored by rows (not X-major): decodes a band of scanlines
-// at a time into scanlines (room for BandRows(width) scanlines), converts
-// them into a band of sink's, upright, and hands it over; rows stored
-// bottom-up go to their place in the file. With sink null (or once it
-// wants no more) it only decodes. xyz: the pixels hold X, Y, Z.
-DecodeResult StreamPicture(InputStream& in, const Resolution& r, bool xyz, uint8_t* scanlines,
-                           BandSink* sink);
+// For pictures stored by rows (not X-major): decodes a band of scanlines at
+// a time into a band of sink's and hands it over, so the picture is never
+// held whole. With sink null, or once it wants no more, it decodes into
+// scratch (room for BandRows(width) scanlines) only. On kFatal the band
+// being decoded is not handed back.
+DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink);
 
 // For pictures held whole: picture holds every scanline in file order
 // (ScanlineCount() * ScanlineLength() * 4 bytes, as DecodeScanlines leaves
-// them). Converts it into sink's bands, upright, top to bottom. tile is
-// room for BandRows(width) * width RGBE pixels, used to turn columns into
-// rows a band at a time.
-void PlacePicture(const uint8_t* picture, const Resolution& r, bool xyz, uint8_t* tile,
-                  BandSink* sink);
+// them). Hands sink the upright picture, a band of rows at a time, top to
+// bottom; the columns of an X-major picture become rows here.
+void PlacePicture(const uint8_t* picture, const Resolution& r, BandSink* sink);
 
 // The whole program: banner, names, header, conversion, messages on
 // standard output. Returns the exit status (0 or 1).

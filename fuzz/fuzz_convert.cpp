@@ -42,18 +42,15 @@ Decoded Decode(InputStream& in, bool stream) {
   if (static_cast<uint64_t>(r.width) * r.height > kMaxPixels) return d;
   d.header = true;
   d.xyz = h.xyz;
-  MemorySink sink(r.width, r.height);
+  MemorySink sink(r.width, r.height, h.xyz);
   if (stream && !r.xMajor) {
     // Exactly a band of scanlines' room, so any overrun is caught.
-    std::vector<uint8_t> scanlines(static_cast<size_t>(BandRows(r.width)) * r.width * 4);
-    d.result = StreamPicture(in, r, h.xyz, scanlines.data(), &sink);
+    std::vector<uint8_t> scratch(static_cast<size_t>(BandRows(r.width)) * r.width * 4);
+    d.result = StreamPicture(in, r, scratch.data(), &sink);
   } else {
     std::vector<uint8_t> picture(static_cast<size_t>(r.width) * r.height * 4);
     d.result = DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data());
-    if (d.result != DecodeResult::kFatal) {
-      std::vector<uint8_t> tile(static_cast<size_t>(BandRows(r.width)) * r.width * 4);
-      PlacePicture(picture.data(), r, h.xyz, tile.data(), &sink);
-    }
+    if (d.result != DecodeResult::kFatal) PlacePicture(picture.data(), r, &sink);
   }
   d.everyRowOnce = sink.EveryRowOnce();
   d.image = std::move(sink.image);

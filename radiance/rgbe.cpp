@@ -1,5 +1,7 @@
 #include "radiance/radiance.h"
 
+#include <cstdint>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -7,26 +9,48 @@
 void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count) {
   int32_t i = 0;
 #if defined(__SSE2__)
-  // Four pixels a step: each pixel's four bytes widened to four floats, each
-  // plus 0.5 and times the pixel's scale, the same float operations as
-  // RGBEToFloat. Each store is 16 bytes; its fourth float (from the
-  // exponent) lands where the next pixel's red goes and is overwritten by
-  // it, so the last pixel is always left to the scalar code.
+  // Four pixels a step: each pixel's four bytes widened to four floats,
+  // each plus 0.5 and times the pixel's scale, the same float operations as
+  // RGBEToFloat. From exponent 10 on, the scale 2^(e - 136) is a normal
+  // float whose bits are (e - 9) << 23, made in the register; smaller
+  // exponents (0, and the subnormal scales) take the table. Each store is
+  // 16 bytes; its fourth float (from the exponent) lands where the next
+  // pixel's red goes and is overwritten by it, so the last pixel is always
+  // left to the scalar code.
   const __m128i zero = _mm_setzero_si128();
   const __m128 half = _mm_set1_ps(0.5f);
-  auto store = [&](float* out, __m128i wide, uint8_t exponent) {
-    const __m128 values = _mm_add_ps(_mm_cvtepi32_ps(wide), half);
-    _mm_storeu_ps(out, _mm_mul_ps(values, _mm_set1_ps(kRGBEScale.scale[exponent])));
+  const __m128i nine = _mm_set1_epi32(9);
+  auto store = [&](float* o, __m128i wide) {
+    const __m128i exponent = _mm_shuffle_epi32(wide, _MM_SHUFFLE(3, 3, 3, 3));
+    const __m128 scale = _mm_castsi128_ps(_mm_slli_epi32(_mm_sub_epi32(exponent, nine), 23));
+    _mm_storeu_ps(o, _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(wide), half), scale));
   };
+  auto storeFromTable = [&](float* o, __m128i wide, uint8_t exponent) {
+    const __m128 values = _mm_add_ps(_mm_cvtepi32_ps(wide), half);
+    _mm_storeu_ps(o, _mm_mul_ps(values, _mm_set1_ps(kRGBEScale.scale[exponent])));
+  };
+  const __m128i exponentBytes = _mm_set1_epi32(static_cast<int>(0xff000000u));
+  const __m128i ten = _mm_set1_epi32(static_cast<int>(10u << 24));
   for (; i + 4 < count; i += 4) {
     const uint8_t* p = pixels + 4 * static_cast<size_t>(i);
     float* o = out + 3 * static_cast<size_t>(i);
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
-    store(o, _mm_unpacklo_epi16(low, zero), p[3]);
-    store(o + 3, _mm_unpackhi_epi16(low, zero), p[7]);
-    store(o + 6, _mm_unpacklo_epi16(high, zero), p[11]);
-    store(o + 9, _mm_unpackhi_epi16(high, zero), p[15]);
+    // Exponent bytes below 10, compared unsigned through their top bits.
+    const __m128i e = _mm_and_si128(bytes, exponentBytes);
+    const __m128i small = _mm_cmplt_epi32(_mm_xor_si128(e, _mm_set1_epi32(INT32_MIN)),
+                                          _mm_xor_si128(ten, _mm_set1_epi32(INT32_MIN)));
+    if (_mm_movemask_epi8(small) == 0) {
+      store(o, _mm_unpacklo_epi16(low, zero));
+      store(o + 3, _mm_unpackhi_epi16(low, zero));
+      store(o + 6, _mm_unpacklo_epi16(high, zero));
+      store(o + 9, _mm_unpackhi_epi16(high, zero));
+    } else {
+      storeFromTable(o, _mm_unpacklo_epi16(low, zero), p[3]);
+      storeFromTable(o + 3, _mm_unpackhi_epi16(low, zero), p[7]);
+      storeFromTable(o + 6, _mm_unpacklo_epi16(high, zero), p[11]);
+      storeFromTable(o + 9, _mm_unpackhi_epi16(high, zero), p[15]);
+    }
   }
 #endif
   for (; i < count; ++i)

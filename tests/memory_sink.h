@@ -1,6 +1,6 @@
-// A BandSink that gathers the bands into one upright picture in memory, for
-// tests and the fuzz target. Every band it lends is filled with a value no
-// pixel converts to, so a row left unconverted shows; every row must be
+// A BandSink that gathers the bands into one upright picture of floats in
+// memory, for tests and the fuzz target. Places no band reaches keep a
+// value no pixel converts to, so a row never given shows; every row must be
 // given exactly once.
 #ifndef CORVALIN_TESTS_MEMORY_SINK_H
 #define CORVALIN_TESTS_MEMORY_SINK_H
@@ -16,24 +16,29 @@ class MemorySink : public BandSink {
  public:
   static constexpr float kUnset = -2.0f;
 
-  MemorySink(int32_t width, int32_t height)
+  MemorySink(int32_t width, int32_t height, bool xyz)
       : image(static_cast<size_t>(width) * height * 3, kUnset),
         timesGiven(static_cast<size_t>(height), 0),
         width_(width),
-        band_(static_cast<size_t>(BandRows(width)) * width * 3, kUnset) {}
+        xyz_(xyz),
+        band_(static_cast<size_t>(BandRows(width)) * width * 4),
+        floats_(static_cast<size_t>(BandRows(width)) * width * 3, kUnset) {}
 
-  float* TakeBand() override { return band_.data(); }
+  uint8_t* TakeBand() override { return band_.data(); }
 
-  void GiveBand(float* band, int32_t firstRow, int32_t count) override {
-    if (band != band_.data() || firstRow < 0 || count < 1 ||
-        static_cast<size_t>(firstRow) + count > timesGiven.size()) {
+  void GiveBand(uint8_t* band, const BandPlace& place) override {
+    if (band != band_.data() || place.firstRow < 0 || place.count < 1 ||
+        place.count > BandRows(width_) ||
+        static_cast<size_t>(place.firstRow) + place.count > timesGiven.size()) {
       badBands++;
       return;
     }
-    const size_t rowFloats = static_cast<size_t>(width_) * 3;
-    std::memcpy(&image[firstRow * rowFloats], band, count * rowFloats * sizeof(float));
-    std::fill(band_.begin(), band_.begin() + count * rowFloats, kUnset);
-    for (int32_t k = 0; k < count; ++k) timesGiven[firstRow + k]++;
+    const size_t floats = static_cast<size_t>(place.count) * width_ * 3;
+    ConvertBand(band, width_, place, xyz_, floats_.data());
+    std::memcpy(&image[place.firstRow * static_cast<size_t>(width_) * 3], floats_.data(),
+                floats * sizeof(float));
+    std::fill(floats_.begin(), floats_.begin() + floats, kUnset);
+    for (int32_t k = 0; k < place.count; ++k) timesGiven[place.firstRow + k]++;
   }
 
   bool EveryRowOnce() const {
@@ -47,7 +52,9 @@ class MemorySink : public BandSink {
 
  private:
   int32_t width_;
-  std::vector<float> band_;
+  bool xyz_;
+  std::vector<uint8_t> band_;
+  std::vector<float> floats_;
 };
 
 #endif
