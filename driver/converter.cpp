@@ -6,10 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "driver/band_ring.h"
 #include "tiff/tif_writer.h"
@@ -146,32 +150,67 @@ int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* write
 // faults, and turning columns into rows touches many pages at once, which
 // small pages would make a TLB miss each. data() is null when the block
 // could not be had.
+//
+// Fresh memory is costly: the kernel must clear every page before it is
+// first used. Prefault() has a second thread do that ahead of the decoder,
+// which would otherwise wait for it page by page; the decoder never waits
+// for that thread, and writing a page the thread has not reached is
+// harmless.
 class PictureMemory {
  public:
   explicit PictureMemory(uint64_t bytes) {
-    constexpr size_t kHugePage = 2 * 1024 * 1024;
     if (bytes == 0 || bytes > SIZE_MAX - kHugePage) return;
-    size_ = static_cast<size_t>(bytes) + kHugePage;
+    bytes_ = static_cast<size_t>(bytes);
+    size_ = bytes_ + kHugePage;
     void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return;
     mapping_ = p;
     const uintptr_t aligned = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
     data_ = reinterpret_cast<uint8_t*>(aligned);
 #ifdef MADV_HUGEPAGE
-    madvise(data_, static_cast<size_t>(bytes), MADV_HUGEPAGE);
+    madvise(data_, bytes_, MADV_HUGEPAGE);
 #endif
   }
   ~PictureMemory() {
+    StopPrefault();
     if (mapping_) munmap(mapping_, size_);
   }
   PictureMemory(const PictureMemory&) = delete;
   PictureMemory& operator=(const PictureMemory&) = delete;
   uint8_t* data() const { return data_; }
 
+  void Prefault() {
+    if (!data_) return;
+    try {
+      prefault_ = std::thread([this] {
+        for (size_t at = 0; at < bytes_ && !stop_.load(std::memory_order_relaxed); at += kHugePage) {
+          // Kernels before 5.14 refuse the request: the decoder faults alone.
+          if (madvise(data_ + at, std::min(kHugePage, bytes_ - at), kPopulateWrite) != 0) return;
+        }
+      });
+    } catch (const std::system_error&) {
+      // No second thread: the decoder faults the pages in itself.
+    }
+  }
+
+  void StopPrefault() {
+    stop_ = true;
+    if (prefault_.joinable()) prefault_.join();
+  }
+
  private:
+  static constexpr size_t kHugePage = 2 * 1024 * 1024;
+#ifdef MADV_POPULATE_WRITE
+  static constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+  static constexpr int kPopulateWrite = 23;  // Linux 5.14
+#endif
   void* mapping_ = nullptr;
   size_t size_ = 0;
+  size_t bytes_ = 0;
   uint8_t* data_ = nullptr;
+  std::thread prefault_;
+  std::atomic<bool> stop_{false};
 };
 
 // Pictures held whole as they are stored: X-major ones, whose every row
@@ -180,18 +219,21 @@ class PictureMemory {
 int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer) {
   const Resolution& r = header.resolution;
   PictureMemory picture(static_cast<uint64_t>(r.width) * r.height * 4);
+  Block<uint8_t> tile = Allocate<uint8_t>(static_cast<uint64_t>(kTileRows) * r.width * 4);
   BandRing ring(r.width, kBands, header.xyz);
-  if (!picture.data() || !ring.Allocated()) {
+  if (!picture.data() || !tile || !ring.Allocated()) {
     std::fputs(kNoMemory, stdout);
     return 1;
   }
   std::printf("Reading/processing image data...\n");
+  picture.Prefault();
   const DecodeResult result =
       DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data());
+  picture.StopPrefault();
   bool written = false;
   if (result != DecodeResult::kFatal && writer->Begin(true) == TIFWriter::Begun::kStarted) {
     ring.Start(writer);
-    PlacePicture(picture.data(), r, &ring);
+    PlacePicture(picture.data(), r, tile.get(), &ring);
     written = ring.Finish() && writer->Finish();
   }
   return Report(result, written);

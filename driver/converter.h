@@ -75,11 +75,16 @@ DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uin
 // being decoded is not handed back.
 DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink);
 
+// Rows an X-major picture is turned into at a time: a 64-byte cache line of
+// a column holds this many of its pixels.
+constexpr int32_t kTileRows = 16;
+
 // For pictures held whole: picture holds every scanline in file order
 // (ScanlineCount() * ScanlineLength() * 4 bytes, as DecodeScanlines leaves
 // them). Hands sink the upright picture, a band of rows at a time, top to
-// bottom; the columns of an X-major picture become rows here.
-void PlacePicture(const uint8_t* picture, const Resolution& r, BandSink* sink);
+// bottom; the columns of an X-major picture become rows here, through tile
+// (room for kTileRows rows of RGBE pixels).
+void PlacePicture(const uint8_t* picture, const Resolution& r, uint8_t* tile, BandSink* sink);
 
 // The whole program: banner, names, header, conversion, messages on
 // standard output. Returns the exit status (0 or 1).

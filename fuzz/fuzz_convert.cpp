@@ -50,7 +50,10 @@ Decoded Decode(InputStream& in, bool stream) {
   } else {
     std::vector<uint8_t> picture(static_cast<size_t>(r.width) * r.height * 4);
     d.result = DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data());
-    if (d.result != DecodeResult::kFatal) PlacePicture(picture.data(), r, &sink);
+    if (d.result != DecodeResult::kFatal) {
+      std::vector<uint8_t> tile(static_cast<size_t>(kTileRows) * r.width * 4);
+      PlacePicture(picture.data(), r, tile.data(), &sink);
+    }
   }
   d.everyRowOnce = sink.EveryRowOnce();
   d.image = std::move(sink.image);

@@ -3,6 +3,8 @@
 #ifndef CORVALIN_TESTS_SUPPORT_H
 #define CORVALIN_TESTS_SUPPORT_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,10 +45,41 @@ struct RunResult {
   std::string output;
 };
 
+// How the child runs, beyond its folder and arguments.
+struct RunOptions {
+  uint64_t addressSpaceLimit = 0;  // non-zero: caps the child's memory
+  uint64_t fileSizeLimit = 0;      // non-zero: writes past it fail (SIGXFSZ ignored)
+  bool asNobody = false;           // when root: run as uid/gid 65534, so permissions count
+  int umask = -1;                  // >= 0: the child's umask
+  std::vector<int> ignoredSignals; // ignored when the child starts
+};
+
 // Runs the built corvalin in dir with the given arguments; standard output
 // is captured. addressSpaceLimit, when non-zero, caps the child's memory.
 RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
                       uint64_t addressSpaceLimit = 0);
+RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
+                      const RunOptions& options);
+
+// corvalin running in the background, for tests that act while it runs.
+class Child {
+ public:
+  Child(const std::string& dir, const std::vector<std::string>& args,
+        const RunOptions& options = {});
+  ~Child();  // kills the child if it still runs
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t pid() const { return pid_; }
+  // Waits for the child's end. Exit status, or -1 for a signal (*signal set).
+  RunResult Wait(int* signal = nullptr);
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+};
+
+// The uid a child runs as with RunOptions::asNobody.
+bool RunningAsRoot();
 
 // The stdout of a run up to and including the announcement line.
 std::string Announcement(const std::string& input, const std::string& output);
