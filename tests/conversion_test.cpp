@@ -174,6 +174,56 @@ TEST(TruncationTest, RowsAfterTheCutAreZero) {
   for (size_t k = 2 * w * 3; k < c.image.pixels.size(); ++k) ASSERT_EQ(c.image.pixels[k], 0.0f) << k;
 }
 
+TEST(XYZTest, TheLastFormatLineDecidesAndXYZBecomesRGB) {
+  // Five pixels and their RGB, worked out apart from this program (in double,
+  // (m0 X + m1 Y) + m2 Z, rounded once to float): white, zero, two colours,
+  // one of them outside the primaries, and the largest value.
+  const Bytes pixels = {128, 128, 128, 129, 0, 0, 0, 0, 200, 100, 50, 130,
+                        10, 200, 30, 128, 255, 255, 255, 255};
+  const float rgbFromXYZ[15] = {0x1.01p+0f,      0x1.01p+0f,      0x1.01p+0f,
+                                0.0f,            0.0f,            0.0f,
+                                0x1.78f456p+2f,  -0x1.f3714cp-5f, 0x1.88e4b8p-1f,
+                                -0x1.b65764p-1f, 0x1.83403ap+0f,  -0x1.ba5ff6p-5f,
+                                0x1.ffp+126f,    0x1.ffp+126f,    0x1.ffp+126f};
+  const std::string identified = "#?RADIANCE\n";
+  const std::string resolution = "\n-Y 1 +X 5\n";
+  struct Case {
+    const char* what;
+    std::string header;  // everything before the resolution line's empty line
+    bool xyz;
+  } cases[] = {
+      {"xyz", identified + "FORMAT=32-bit_rle_xyze\n", true},
+      {"rgbe", identified + "FORMAT=32-bit_rle_rgbe\n", false},
+      {"none", identified + "EXPOSURE=2\n", false},
+      {"last of two is rgbe", identified + "FORMAT=32-bit_rle_xyze\nFORMAT=32-bit_rle_rgbe\n", false},
+      {"last of two is xyz", identified + "FORMAT=32-bit_rle_rgbe\nOTHER=1\nFORMAT=32-bit_rle_xyze\n", true},
+      {"white space around the value", identified + "FORMAT= \t32-bit_rle_xyze \r\n", true},
+      {"long line read whole", identified + "FORMAT=" + std::string(5000, ' ') + "32-bit_rle_xyze\n", true},
+      {"longer value", identified + "FORMAT=32-bit_rle_xyzee\n", false},
+      {"value cut short", identified + "FORMAT=32-bit_rle_xyz\n", false},
+      {"lower case variable", identified + "format=32-bit_rle_xyze\n", false},
+      {"space before =", identified + "FORMAT =32-bit_rle_xyze\n", false},
+      {"first line", "FORMAT=32-bit_rle_xyze\n", true},
+  };
+  for (const Case& c : cases) {
+    std::string text = c.header + resolution;
+    Bytes hdr(text.begin(), text.end());
+    hdr.insert(hdr.end(), pixels.begin(), pixels.end());
+    TempDir dir;
+    Converted converted = Convert(dir, hdr);
+    EXPECT_EQ(converted.run.status, 0) << c.what << "\n" << converted.run.output;
+    ASSERT_TRUE(converted.tiffRead) << c.what << ": " << converted.error;
+    for (size_t k = 0; k < 15; ++k) {
+      const float want = c.xyz ? rgbFromXYZ[k] : ReferenceFloat(pixels[k / 3 * 4 + k % 3], pixels[k / 3 * 4 + 3]);
+      uint32_t have, wantBits;  // bits, so that -0.0 differs from +0.0
+      std::memcpy(&have, &converted.image.pixels[k], 4);
+      std::memcpy(&wantBits, &want, 4);
+      EXPECT_EQ(have, wantBits) << c.what << ": sample " << k << " is " << converted.image.pixels[k]
+                                << ", want " << want;
+    }
+  }
+}
+
 TEST(FailureTest, RunLengthLengthMismatchIsFatal) {
   const int w = 16, h = 3;
   std::vector<Bytes> rows = Rows(GradientPicture(w, h), w);

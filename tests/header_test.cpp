@@ -71,6 +71,63 @@ TEST(FileNamesTest, DotInFolderNameDoesNotRedirectOutput) {
   EXPECT_FALSE(FileExists(dir / "a.tif"));
 }
 
+TEST(FileNamesTest, ArgumentIsReadWhenTheDerivedNameCannotBe) {
+  // Pictures told apart by their width: the derived .hdr is 2 wide, the
+  // file named by the argument 3.
+  const Bytes derived = MakeHdr("-Y 1 +X 2\n", {Bytes(8, 128)}, Encoding::kFlat);
+  const Bytes named = MakeHdr("-Y 1 +X 3\n", {Bytes(12, 128)}, Encoding::kFlat);
+  struct Case {
+    std::string argument;
+    std::vector<std::string> files;    // made with the argument's picture, "dir/" a folder
+    std::vector<std::string> derived;  // made with the derived picture
+    std::string read, written;         // names announced; read empty: cannot be opened
+  } cases[] = {
+      {"shot.pic", {"shot.pic"}, {}, "shot.pic", "shot.tif"},
+      {"IMG.HDR", {"IMG.HDR"}, {}, "IMG.HDR", "IMG.tif"},
+      {"shot.rgbe", {"shot.rgbe"}, {}, "shot.rgbe", "shot.rgbe.tif"},
+      {"shot", {"shot"}, {}, "shot", "shot.tif"},
+      {"img.pic", {"img.pic"}, {"img.hdr"}, "img.hdr", "img.tif"},  // the derived name wins
+      {"x.pic", {"x.pic/"}, {}, "", "x.tif"},                        // a folder is no fallback
+      {"none.pic", {}, {}, "", "none.tif"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    for (const std::string& f : c.files) {
+      if (f.back() == '/') ASSERT_EQ(mkdir((dir / f).c_str(), 0755), 0);
+      else WriteFile(dir / f, named);
+    }
+    for (const std::string& f : c.derived) WriteFile(dir / f, derived);
+    RunResult run = RunCorvalin(dir.path(), {c.argument});
+    const std::string derivedName = NamesFromArgument(c.argument).input;
+    if (c.read.empty()) {
+      EXPECT_EQ(run.status, 1) << c.argument;
+      EXPECT_EQ(run.output, Announcement(derivedName, c.written) + OpenError(derivedName)) << c.argument;
+      EXPECT_FALSE(FileExists(dir / c.written)) << c.argument;
+      continue;
+    }
+    EXPECT_EQ(run.status, 0) << c.argument << "\n" << run.output;
+    const std::string width = c.read == derivedName ? "2" : "3";
+    EXPECT_EQ(run.output.substr(0, Announcement(c.read, c.written).size() + 15),
+              Announcement(c.read, c.written) + "X-Resolution: " + width)
+        << c.argument;
+    EXPECT_TRUE(FileExists(dir / c.written)) << c.argument;
+  }
+}
+
+TEST(FileNamesTest, ArgumentThatIsALinkIsFollowed) {
+  TempDir dir;
+  WriteFile(dir / "data", MakeHdr("-Y 1 +X 3\n", {Bytes(12, 128)}, Encoding::kFlat));
+  ASSERT_EQ(symlink("data", (dir / "shot.pic").c_str()), 0);
+  ASSERT_EQ(symlink("missing", (dir / "gone.pic").c_str()), 0);
+  RunResult run = RunCorvalin(dir.path(), {"shot.pic"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.substr(0, Announcement("shot.pic", "shot.tif").size()), Announcement("shot.pic", "shot.tif"));
+  EXPECT_TRUE(FileExists(dir / "shot.tif"));
+  run = RunCorvalin(dir.path(), {"gone.pic"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, Announcement("gone.hdr", "gone.tif") + OpenError("gone.hdr"));
+}
+
 // Header bytes and the stdout expected after the announcement.
 struct HeaderCase {
   const char* name;

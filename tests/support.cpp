@@ -176,8 +176,6 @@ RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& ar
   return RunCorvalin(dir, args, options);
 }
 
-bool RunningAsRoot() { return geteuid() == 0; }
-
 std::string Announcement(const std::string& input, const std::string& output) {
   return std::string(kBanner) + "Converting \"" + input + "\" to \"" + output + "\" ...\n";
 }

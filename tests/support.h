@@ -78,8 +78,6 @@ class Child {
   int output_ = -1;
 };
 
-// The uid a child runs as with RunOptions::asNobody.
-bool RunningAsRoot();
 
 // The stdout of a run up to and including the announcement line.
 std::string Announcement(const std::string& input, const std::string& output);

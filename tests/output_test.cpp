@@ -1,0 +1,374 @@
+// Whole or nothing: a TIFF appears at its name only when a conversion
+// finished; whatever ends a run before that (corrupt input, a full disk, a
+// signal) leaves an existing file there as it was and nothing new beside it.
+// Links, permission bits, FIFOs and folders that take no new file, all run
+// as the real program.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+const Bytes kOld = {'o', 'l', 'd', ' ', 't', 'i', 'f'};
+const std::string kProcessed = "Image data processed. Creating TIFF...\n";
+const std::string kWriteError = "Error generating floating-point TIFF image.\n";
+const std::string kFatal = "Fatal error while reading HDR file.\n";
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string ResolutionLine(int w, int h) {
+  return "-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
+}
+
+Bytes Picture(int w, int h, uint32_t seed = 1) {
+  return MakeHdr(ResolutionLine(w, h), Rows(GradientPicture(w, h, seed), w), Encoding::kRunLength);
+}
+
+Bytes Contents(const std::string& path) {
+  Bytes b;
+  if (!ReadFile(path, &b)) b = {'?'};
+  return b;
+}
+
+// The TIFF a plain conversion of hdr makes.
+Bytes Converted(const Bytes& hdr) {
+  TempDir dir;
+  WriteFile(dir / "p.hdr", hdr);
+  EXPECT_EQ(RunCorvalin(dir.path(), {"p.hdr"}).status, 0);
+  return Contents(dir / "p.tif");
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+TEST(WholeOrNothingTest, FailuresLeaveTheOldTiffAndNothingElse) {
+  // 1024 pixels a row: a band is 85 rows, so a 200-row picture is written
+  // in three bands, and a corrupt row 150 comes after the first is written.
+  const int w = 1024, h = 200;
+  std::vector<Bytes> rows = Rows(GradientPicture(w, h), w);
+  std::vector<Bytes> corruptRows = rows;
+  corruptRows.resize(150);
+  Bytes corrupt = MakeHdr(ResolutionLine(w, h), corruptRows, Encoding::kRunLength);
+  const Bytes wrongLength = EncodeScanline(Bytes(4 * 17, 128), Encoding::kRunLength);
+  corrupt.insert(corrupt.end(), wrongLength.begin(), wrongLength.end());
+
+  RunOptions diskFull;  // the disk fills 100 kB into the TIFF
+  diskFull.fileSizeLimit = 100000;
+  RunOptions asNobody;  // as root, permissions would not count
+  asNobody.asNobody = true;
+  struct Case {
+    const char* what;
+    Bytes hdr;
+    RunOptions options;
+    mode_t tiffMode;
+    std::string ending;
+  } cases[] = {
+      {"corrupt scanline", corrupt, RunOptions(), 0644, kFatal},
+      {"disk full", Picture(w, h), diskFull, 0644, kProcessed + kWriteError},
+      // The first band fails to go out; decoding goes on and finds the
+      // corrupt row, which is what is reported.
+      {"corrupt scanline after the disk filled", corrupt, diskFull, 0644, kFatal},
+      {"existing TIFF not writable", Picture(w, h), asNobody, 0444, kProcessed + kWriteError},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    chmod(dir.path().c_str(), 0777);  // for a run as another user
+    WriteFile(dir / "p.hdr", c.hdr);
+    WriteFile(dir / "p.tif", kOld);
+    chmod((dir / "p.tif").c_str(), c.tiffMode);
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"}, c.options);
+    EXPECT_EQ(run.status, 1) << c.what << "\n" << run.output;
+    EXPECT_TRUE(EndsWith(run.output, c.ending)) << c.what << "\n" << run.output;
+    EXPECT_EQ(Contents(dir / "p.tif"), kOld) << c.what;
+    EXPECT_EQ(ModeOf(dir / "p.tif") & 07777, c.tiffMode) << c.what;
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"p.hdr", "p.tif"})) << c.what;
+  }
+}
+
+// A small file system that fills up, where the tests may mount one.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& path, const char* size) : path_(path) {
+    mkdir(path.c_str(), 0755);
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount(path_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+TEST(WholeOrNothingTest, FullFileSystemLeavesTheOldTiff) {
+  TempDir dir;
+  SmallFileSystem fs(dir / "fs", "256k");
+  if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); the disk-full case "
+                                     "of FailuresLeaveTheOldTiffAndNothingElse uses a file-size limit";
+  // One colour compresses to almost nothing; its TIFF (2.4 MB) does not fit.
+  const int w = 1024, h = 200;
+  Bytes flat;
+  for (int i = 0; i < w * h; ++i) flat.insert(flat.end(), {100, 120, 140, 130});
+  WriteFile(dir / "fs/p.hdr", MakeHdr(ResolutionLine(w, h), Rows(flat, w), Encoding::kRunLength));
+  WriteFile(dir / "fs/p.tif", kOld);
+  const RunResult run = RunCorvalin(dir / "fs", {"p.hdr"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(EndsWith(run.output, kProcessed + kWriteError)) << run.output;
+  EXPECT_EQ(Contents(dir / "fs/p.tif"), kOld);
+  EXPECT_EQ(FilesIn(dir / "fs"), (std::vector<std::string>{"p.hdr", "p.tif"}));
+}
+
+// Feeds a picture to corvalin through a FIFO at the input's name, so that a
+// test can act while the conversion is at a known point.
+class FedConversion {
+ public:
+  FedConversion(const TempDir& dir, const RunOptions& options = {}) : dir_(dir) {
+    signal(SIGPIPE, SIG_IGN);
+    mkfifo((dir / "p.hdr").c_str(), 0644);
+    child_ = std::make_unique<Child>(dir.path(), std::vector<std::string>{"p.hdr"}, options);
+    // The FIFO opens once corvalin opens it; a child that never does must
+    // fail the test, not hang it.
+    for (int tries = 0; tries < 2000 && fifo_ < 0; ++tries) {
+      fifo_ = open((dir / "p.hdr").c_str(), O_WRONLY | O_NONBLOCK);
+      if (fifo_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (fifo_ >= 0) fcntl(fifo_, F_SETFL, 0);
+  }
+  ~FedConversion() { Close(); }
+
+  void Feed(const Bytes& bytes, size_t from, size_t to) {
+    for (size_t at = from; at < to;) {
+      const ssize_t n = write(fifo_, bytes.data() + at, to - at);
+      if (n <= 0) return;
+      at += static_cast<size_t>(n);
+    }
+  }
+  void Close() {
+    if (fifo_ >= 0) close(fifo_);
+    fifo_ = -1;
+  }
+
+  // Waits (up to 20 s) until the temporary TIFF holds at least bytes bytes.
+  bool WaitForTemporaryFile(off_t bytes) {
+    for (int tries = 0; tries < 2000; ++tries) {
+      for (const std::string& name : FilesIn(dir_.path())) {
+        struct stat st;
+        if (name.rfind(".p.tif.", 0) == 0 && stat((dir_ / name).c_str(), &st) == 0 && st.st_size >= bytes)
+          return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  Child& child() { return *child_; }
+
+ private:
+  const TempDir& dir_;
+  std::unique_ptr<Child> child_;
+  int fifo_ = -1;
+};
+
+TEST(WholeOrNothingTest, SignalsLeaveTheOldTiffAndNothingElse) {
+  const int w = 1024, h = 400;  // 85 rows a band
+  const Bytes hdr = Picture(w, h);
+  const size_t header = MakeHdr(ResolutionLine(w, h), {}, Encoding::kRunLength).size();
+  const off_t pixelsAt = 247, band = 85 * w * 12;
+  struct Case {
+    int signal;
+    size_t fed;       // bytes of the picture given before the signal
+    off_t written;    // bytes in the temporary file before the signal
+  } cases[] = {
+      {SIGTERM, header, pixelsAt},  {SIGINT, header, pixelsAt},  {SIGHUP, header, pixelsAt},
+      {SIGTERM, hdr.size() / 2, pixelsAt + band}, {SIGINT, hdr.size() / 2, pixelsAt + band},
+      {SIGHUP, hdr.size() / 2, pixelsAt + band},
+  };
+  for (const Case& c : cases) {
+    const std::string what = std::string(strsignal(c.signal)) + " after " + std::to_string(c.fed) + " bytes";
+    TempDir dir;
+    WriteFile(dir / "p.tif", kOld);
+    FedConversion run(dir);
+    run.Feed(hdr, 0, c.fed);
+    ASSERT_TRUE(run.WaitForTemporaryFile(c.written)) << what << ": no temporary TIFF of that size";
+    kill(run.child().pid(), c.signal);
+    int signal = 0;
+    run.child().Wait(&signal);
+    EXPECT_EQ(signal, c.signal) << what << ": must end as the signal would";
+    EXPECT_EQ(Contents(dir / "p.tif"), kOld) << what;
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"p.hdr", "p.tif"})) << what;
+  }
+}
+
+TEST(WholeOrNothingTest, KillLeavesNoPartialFileAtTheName) {
+  const int w = 1024, h = 400;
+  const Bytes hdr = Picture(w, h);
+  TempDir dir;
+  WriteFile(dir / "p.tif", kOld);
+  FedConversion run(dir);
+  run.Feed(hdr, 0, hdr.size() / 2);
+  ASSERT_TRUE(run.WaitForTemporaryFile(247 + 85 * w * 12));
+  kill(run.child().pid(), SIGKILL);
+  int signal = 0;
+  run.child().Wait(&signal);
+  EXPECT_EQ(signal, SIGKILL);
+  EXPECT_EQ(Contents(dir / "p.tif"), kOld);
+  // The temporary file stays (nothing runs after SIGKILL), but only under
+  // its own hidden name.
+  for (const std::string& name : FilesIn(dir.path()))
+    EXPECT_TRUE(name == "p.hdr" || name == "p.tif" || name.rfind(".p.tif.", 0) == 0) << name;
+}
+
+TEST(WholeOrNothingTest, IgnoredInterruptStaysIgnored) {
+  // A job started in the background ignores SIGINT; the conversion must
+  // not start heeding it.
+  const int w = 1024, h = 400;
+  const Bytes hdr = Picture(w, h);
+  TempDir dir;
+  RunOptions options;
+  options.ignoredSignals = {SIGINT, SIGHUP};
+  FedConversion run(dir, options);
+  run.Feed(hdr, 0, hdr.size() / 2);
+  ASSERT_TRUE(run.WaitForTemporaryFile(247));
+  kill(run.child().pid(), SIGINT);
+  kill(run.child().pid(), SIGHUP);
+  run.Feed(hdr, hdr.size() / 2, hdr.size());
+  run.Close();
+  int signal = 0;
+  const RunResult result = run.child().Wait(&signal);
+  EXPECT_EQ(signal, 0);
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(Contents(dir / "p.tif"), Converted(hdr));
+}
+
+TEST(OutputNameTest, LinkAtTheOutputNameStaysAndItsFileIsReplaced) {
+  const Bytes hdr = Picture(40, 6);
+  const Bytes want = Converted(hdr);
+  for (bool targetExists : {true, false}) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+    if (targetExists) WriteFile(dir / "sub/real.tif", kOld);
+    ASSERT_EQ(symlink("sub/real.tif", (dir / "p.tif").c_str()), 0);
+    WriteFile(dir / "p.hdr", hdr);
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+    EXPECT_EQ(run.status, 0) << run.output;
+    char target[64] = {};
+    ASSERT_GT(readlink((dir / "p.tif").c_str(), target, sizeof target - 1), 0) << "the link is gone";
+    EXPECT_STREQ(target, "sub/real.tif");
+    EXPECT_EQ(Contents(dir / "sub/real.tif"), want) << "target existed: " << targetExists;
+    EXPECT_EQ(FilesIn(dir / "sub"), std::vector<std::string>{"real.tif"});
+  }
+}
+
+TEST(OutputNameTest, PermissionBitsAreKept) {
+  const Bytes hdr = Picture(16, 3);
+  struct Case {
+    int existingMode;  // -1: no file before
+    int umask;
+    mode_t want;
+  } cases[] = {{0640, 022, 0640}, {0600, 022, 0600}, {0664, 077, 0664},
+               {-1, 027, 0640}, {-1, 0, 0666}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir / "p.hdr", hdr);
+    if (c.existingMode >= 0) {
+      WriteFile(dir / "p.tif", kOld);
+      chmod((dir / "p.tif").c_str(), static_cast<mode_t>(c.existingMode));
+    }
+    RunOptions options;
+    options.umask = c.umask;
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"}, options);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(ModeOf(dir / "p.tif") & 07777, c.want)
+        << "before " << std::oct << c.existingMode << ", umask " << c.umask;
+    EXPECT_EQ(Contents(dir / "p.tif"), Converted(hdr));
+  }
+}
+
+TEST(OutputNameTest, FifoAtTheOutputNameIsWrittenInPlace) {
+  // Rows in file order, bottom-up and as columns: a FIFO cannot seek, so
+  // every one must reach it top to bottom, byte for byte as a file gets it.
+  const int w = 9, h = 5;
+  const Bytes picture = GradientPicture(w, h, 4);
+  std::vector<Bytes> columns(w);
+  for (int x = 0; x < w; ++x)
+    for (int y = 0; y < h; ++y)
+      columns[x].insert(columns[x].end(), picture.begin() + (y * w + x) * 4, picture.begin() + (y * w + x) * 4 + 4);
+  std::vector<Bytes> bottomUp = Rows(picture, w);
+  std::reverse(bottomUp.begin(), bottomUp.end());
+  const Bytes want = Converted(MakeHdr("-Y 5 +X 9\n", Rows(picture, w), Encoding::kFlat));
+  struct Case {
+    const char* what;
+    Bytes hdr;
+  } cases[] = {{"top-down", MakeHdr("-Y 5 +X 9\n", Rows(picture, w), Encoding::kFlat)},
+               {"bottom-up", MakeHdr("+Y 5 +X 9\n", bottomUp, Encoding::kFlat)},
+               {"columns", MakeHdr("+X 9 -Y 5\n", columns, Encoding::kFlat)}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir / "p.hdr", c.hdr);
+    ASSERT_EQ(mkfifo((dir / "p.tif").c_str(), 0644), 0);
+    Child child(dir.path(), {"p.hdr"});
+    Bytes got;
+    std::thread reader([&] {
+      const int fd = open((dir / "p.tif").c_str(), O_RDONLY);
+      uint8_t chunk[4096];
+      ssize_t n;
+      while (fd >= 0 && (n = read(fd, chunk, sizeof chunk)) > 0) got.insert(got.end(), chunk, chunk + n);
+      if (fd >= 0) close(fd);
+    });
+    const RunResult run = child.Wait();
+    // Should the program never have opened the FIFO, let the reader go.
+    const int unblock = open((dir / "p.tif").c_str(), O_WRONLY | O_NONBLOCK);
+    if (unblock >= 0) close(unblock);
+    reader.join();
+    EXPECT_EQ(run.status, 0) << c.what << "\n" << run.output;
+    EXPECT_EQ(got, want) << c.what;
+    EXPECT_TRUE(S_ISFIFO(ModeOf(dir / "p.tif"))) << c.what;
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"p.hdr", "p.tif"})) << c.what;
+  }
+}
+
+TEST(OutputNameTest, FolderThatTakesNoNewFileIsWrittenInPlace) {
+  // A TIFF that may be written in a folder that takes no new file is
+  // written in place, as it always was; none that may not is refused.
+  const Bytes hdr = Picture(16, 3);
+  for (mode_t tiffMode : {mode_t{0666}, mode_t{0444}}) {
+    TempDir dir;
+    WriteFile(dir / "p.hdr", hdr);
+    WriteFile(dir / "p.tif", kOld);
+    chmod((dir / "p.tif").c_str(), tiffMode);
+    chmod(dir.path().c_str(), 0555);
+    RunOptions options;
+    options.asNobody = true;  // as root, permissions would not count
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"}, options);
+    chmod(dir.path().c_str(), 0755);
+    if (tiffMode == 0666) {
+      EXPECT_EQ(run.status, 0) << run.output;
+      EXPECT_EQ(Contents(dir / "p.tif"), Converted(hdr));
+    } else {
+      EXPECT_EQ(run.status, 1) << run.output;
+      EXPECT_TRUE(EndsWith(run.output, kProcessed + kWriteError)) << run.output;
+      EXPECT_EQ(Contents(dir / "p.tif"), kOld);
+    }
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"p.hdr", "p.tif"}));
+  }
+}
+
+}  // namespace
