@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <system_error>
 
-BandRing::BandRing(int32_t width, int bands, bool xyz)
-    : width_(width), xyz_(xyz), bandPixels_(static_cast<size_t>(BandRows(width)) * static_cast<size_t>(width)) {
+BandRing::BandRing(int32_t width, int32_t height, int bands, bool xyz)
+    : width_(width),
+      xyz_(xyz),
+      bandPixels_(static_cast<size_t>(BandRows(width, height)) * static_cast<size_t>(width)) {
   memory_ = static_cast<uint8_t*>(std::malloc(bandPixels_ * 4 * static_cast<size_t>(bands)));
   floats_ = static_cast<float*>(std::malloc(bandPixels_ * 3 * sizeof(float) * static_cast<size_t>(bands)));
   if (!memory_ || !floats_) {

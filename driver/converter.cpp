@@ -132,8 +132,8 @@ int Report(DecodeResult result, bool written) {
 // decoded, so the picture is never held whole.
 int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer, bool started) {
   const Resolution& r = header.resolution;
-  Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(BandRows(r.width)) * r.width * 4);
-  BandRing ring(r.width, kBands, header.xyz);
+  Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(BandRows(r.width, r.height)) * r.width * 4);
+  BandRing ring(r.width, r.height, kBands, header.xyz);
   if (!scratch || !ring.Allocated()) {
     std::fputs(kNoMemory, stdout);
     return 1;
@@ -220,7 +220,7 @@ int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer)
   const Resolution& r = header.resolution;
   PictureMemory picture(static_cast<uint64_t>(r.width) * r.height * 4);
   Block<uint8_t> tile = Allocate<uint8_t>(static_cast<uint64_t>(kTileRows) * r.width * 4);
-  BandRing ring(r.width, kBands, header.xyz);
+  BandRing ring(r.width, r.height, kBands, header.xyz);
   if (!picture.data() || !tile || !ring.Allocated()) {
     std::fputs(kNoMemory, stdout);
     return 1;

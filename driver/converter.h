@@ -46,7 +46,7 @@ struct BandPlace {
 class BandSink {
  public:
   virtual ~BandSink() = default;
-  // Room for BandRows(width) scanlines of width RGBE pixels, or null once
+  // Room for BandRows(width, height) scanlines of width RGBE pixels, or null once
   // no more rows are wanted (the output failed): decoding goes on then
   // without them, to tell a short file from a corrupt one.
   virtual uint8_t* TakeBand() = 0;
@@ -54,8 +54,9 @@ class BandSink {
   virtual void GiveBand(uint8_t* band, const BandPlace& place) = 0;
 };
 
-// Rows in a band: about 1 MiB of floats, and at least one row.
-int32_t BandRows(int32_t width);
+// Rows in a band of a width x height picture: about 1 MiB of floats, at
+// least one row, and no more than the picture has.
+int32_t BandRows(int32_t width, int32_t height);
 
 // count RGBE scanlines of width pixels (a band as place describes it) as
 // upright rows of floats, top to bottom, into out (count * width * 3
@@ -71,7 +72,7 @@ DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uin
 // For pictures stored by rows (not X-major): decodes a band of scanlines at
 // a time into a band of sink's and hands it over, so the picture is never
 // held whole. With sink null, or once it wants no more, it decodes into
-// scratch (room for BandRows(width) scanlines) only. On kFatal the band
+// scratch (room for BandRows(width, height) scanlines) only. On kFatal the band
 // being decoded is not handed back.
 DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink);
 

@@ -75,9 +75,10 @@ void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t
 
 }  // namespace
 
-int32_t BandRows(int32_t width) {
+int32_t BandRows(int32_t width, int32_t height) {
   const uint64_t rowBytes = static_cast<uint64_t>(width > 0 ? width : 1) * 12;
-  return static_cast<int32_t>(std::max<uint64_t>(1, kBandBytes / rowBytes));
+  const uint64_t rows = std::min<uint64_t>(kBandBytes / rowBytes, static_cast<uint64_t>(height > 0 ? height : 1));
+  return static_cast<int32_t>(std::max<uint64_t>(1, rows));
 }
 
 void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, bool xyz, float* out) {
@@ -107,7 +108,7 @@ DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uin
 }
 
 DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink) {
-  const int32_t w = r.width, h = r.height, bandRows = BandRows(w);
+  const int32_t w = r.width, h = r.height, bandRows = BandRows(w, h);
   bool endedEarly = false;
   for (int32_t k0 = 0; k0 < h; k0 += bandRows) {
     const int32_t n = std::min(bandRows, h - k0);
@@ -131,7 +132,7 @@ DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratc
 }
 
 void PlacePicture(const uint8_t* picture, const Resolution& r, uint8_t* tile, BandSink* sink) {
-  const int32_t w = r.width, h = r.height, bandRows = BandRows(w);
+  const int32_t w = r.width, h = r.height, bandRows = BandRows(w, h);
   const size_t rowBytes = static_cast<size_t>(w) * 4;
   if (r.xMajor) {
     // Gathered kTileRows rows at a time (straight into a band when bands

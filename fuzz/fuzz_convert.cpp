@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr uint64_t kMaxPixels = 1 << 18;
+constexpr uint64_t kMaxPixels = 1 << 16;
 
 struct Decoded {
   bool header = false;
@@ -45,7 +45,7 @@ Decoded Decode(InputStream& in, bool stream) {
   MemorySink sink(r.width, r.height, h.xyz);
   if (stream && !r.xMajor) {
     // Exactly a band of scanlines' room, so any overrun is caught.
-    std::vector<uint8_t> scratch(static_cast<size_t>(BandRows(r.width)) * r.width * 4);
+    std::vector<uint8_t> scratch(static_cast<size_t>(BandRows(r.width, r.height)) * r.width * 4);
     d.result = StreamPicture(in, r, scratch.data(), &sink);
   } else {
     std::vector<uint8_t> picture(static_cast<size_t>(r.width) * r.height * 4);

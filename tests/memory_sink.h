@@ -20,15 +20,16 @@ class MemorySink : public BandSink {
       : image(static_cast<size_t>(width) * height * 3, kUnset),
         timesGiven(static_cast<size_t>(height), 0),
         width_(width),
+        height_(height),
         xyz_(xyz),
-        band_(static_cast<size_t>(BandRows(width)) * width * 4),
-        floats_(static_cast<size_t>(BandRows(width)) * width * 3, kUnset) {}
+        band_(static_cast<size_t>(BandRows(width, height)) * width * 4),
+        floats_(static_cast<size_t>(BandRows(width, height)) * width * 3, kUnset) {}
 
   uint8_t* TakeBand() override { return band_.data(); }
 
   void GiveBand(uint8_t* band, const BandPlace& place) override {
     if (band != band_.data() || place.firstRow < 0 || place.count < 1 ||
-        place.count > BandRows(width_) ||
+        place.count > BandRows(width_, height_) ||
         static_cast<size_t>(place.firstRow) + place.count > timesGiven.size()) {
       badBands++;
       return;
@@ -52,6 +53,7 @@ class MemorySink : public BandSink {
 
  private:
   int32_t width_;
+  int32_t height_;
   bool xyz_;
   std::vector<uint8_t> band_;
   std::vector<float> floats_;
