@@ -111,4 +111,13 @@ void XYZToRGBRow(float* floats, int32_t count);
 // with the same results bit for bit, several times faster where SIMD serves.
 void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count);
 
+// The two ways RGBEToFloatRow has, named so that the tests can hold each to
+// RGBEToFloat on any machine: Portable (SSE2, or scalar) and AVX2, which
+// only runs where HaveAVX2() says the processor has it.
+namespace rgbe_rows {
+void Portable(float* out, const uint8_t* pixels, int32_t count);
+void AVX2(float* out, const uint8_t* pixels, int32_t count);
+bool HaveAVX2();
+}  // namespace rgbe_rows
+
 #endif

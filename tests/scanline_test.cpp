@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "radiance/radiance.h"
@@ -287,22 +289,40 @@ TEST(RGBEToFloatTest, TableMatchesLdexpForEveryExponentAndMantissa) {
 }
 
 TEST(RGBEToFloatTest, RowMatchesLdexpForEveryExponentAndMantissa) {
-  // Every (mantissa, exponent) pair in each component, in one long row.
-  Bytes row;
+  // Every (mantissa, exponent) pair in each component, in one long row: in
+  // order, and shuffled so that small and large exponents share the groups
+  // the vector code takes at once. Each way of converting a row must give
+  // ldexp's floats and write nothing past the row.
+  Bytes ordered;
   for (int e = 0; e < 256; ++e)
     for (int m = 0; m < 256; ++m)
-      row.insert(row.end(), {static_cast<uint8_t>(m), static_cast<uint8_t>(255 - m),
-                             static_cast<uint8_t>(m ^ 0x55), static_cast<uint8_t>(e)});
-  const int32_t count = static_cast<int32_t>(row.size() / 4);
-  std::vector<float> out(static_cast<size_t>(count) * 3 + 1, 42.0f);
-  RGBEToFloatRow(out.data(), row.data(), count);
-  for (int32_t i = 0; i < count; ++i) {
-    for (int k = 0; k < 3; ++k) {
-      const float want = ReferenceFloat(row[4 * i + k], row[4 * i + 3]);
-      ASSERT_EQ(std::memcmp(&out[3 * i + k], &want, 4), 0) << "pixel " << i << " component " << k;
+      ordered.insert(ordered.end(), {static_cast<uint8_t>(m), static_cast<uint8_t>(255 - m),
+                                     static_cast<uint8_t>(m ^ 0x55), static_cast<uint8_t>(e)});
+  Bytes shuffled = ordered;
+  std::mt19937 rng(3);
+  for (size_t i = shuffled.size() / 4 - 1; i > 0; --i)
+    std::swap_ranges(&shuffled[4 * i], &shuffled[4 * i] + 4, &shuffled[4 * (rng() % (i + 1))]);
+  struct Way {
+    const char* name;
+    void (*convert)(float*, const uint8_t*, int32_t);
+  } ways[] = {{"RGBEToFloatRow", RGBEToFloatRow}, {"portable", rgbe_rows::Portable}, {"AVX2", rgbe_rows::AVX2}};
+  for (const Way& way : ways) {
+    if (way.convert == rgbe_rows::AVX2 && !rgbe_rows::HaveAVX2()) continue;
+    for (const Bytes* row : {&ordered, &shuffled}) {
+      for (int32_t count : {static_cast<int32_t>(row->size() / 4), 13, 9, 8, 5, 1}) {
+        std::vector<float> out(static_cast<size_t>(count) * 3 + 1, 42.0f);
+        way.convert(out.data(), row->data(), count);
+        for (int32_t i = 0; i < count; ++i) {
+          for (int k = 0; k < 3; ++k) {
+            const float want = ReferenceFloat((*row)[4 * i + k], (*row)[4 * i + 3]);
+            ASSERT_EQ(std::memcmp(&out[3 * i + k], &want, 4), 0)
+                << way.name << ": pixel " << i << " component " << k << " of " << count;
+          }
+        }
+        EXPECT_EQ(out.back(), 42.0f) << way.name << " wrote past a row of " << count;
+      }
     }
   }
-  EXPECT_EQ(out.back(), 42.0f) << "wrote past the row";
 }
 
 }  // namespace
