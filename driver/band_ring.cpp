@@ -1,29 +1,19 @@
 #include "driver/band_ring.h"
 
-#include <cstdlib>
 #include <system_error>
 
 BandRing::BandRing(int32_t width, int32_t height, int bands, bool xyz)
     : width_(width),
       xyz_(xyz),
-      bandPixels_(static_cast<size_t>(BandRows(width, height)) * static_cast<size_t>(width)) {
-  memory_ = static_cast<uint8_t*>(std::malloc(bandPixels_ * 4 * static_cast<size_t>(bands)));
-  floats_ = static_cast<float*>(std::malloc(bandPixels_ * 3 * sizeof(float) * static_cast<size_t>(bands)));
-  if (!memory_ || !floats_) {
-    std::free(memory_);
-    std::free(floats_);
-    memory_ = nullptr;
-    floats_ = nullptr;
-    return;
-  }
+      bandPixels_(static_cast<size_t>(BandRows(width, height)) * static_cast<size_t>(width)),
+      block_(static_cast<uint64_t>(bandPixels_) * (4 + 3 * sizeof(float)) * static_cast<uint64_t>(bands)) {
+  if (!block_.data()) return;
+  memory_ = block_.data();
+  floats_ = reinterpret_cast<float*>(memory_ + bandPixels_ * 4 * static_cast<size_t>(bands));
   for (int b = 0; b < bands; ++b) free_.push_back(memory_ + static_cast<size_t>(b) * bandPixels_ * 4);
 }
 
-BandRing::~BandRing() {
-  Finish();
-  std::free(memory_);
-  std::free(floats_);
-}
+BandRing::~BandRing() { Finish(); }
 
 void BandRing::Start(TIFWriter* writer) {
   writer_ = writer;

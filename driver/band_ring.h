@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "driver/converter.h"
+#include "driver/large_block.h"
 #include "tiff/tif_writer.h"
 
 class BandRing : public BandSink {
@@ -61,6 +62,7 @@ class BandRing : public BandSink {
   int32_t width_;
   bool xyz_;
   size_t bandPixels_;
+  LargeBlock block_;           // the bands' scanlines, then their floats
   uint8_t* memory_ = nullptr;  // the bands' scanlines
   float* floats_ = nullptr;    // the bands' floats, in the same order
   TIFWriter* writer_ = nullptr;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "driver/band_ring.h"
+#include "driver/large_block.h"
 #include "tiff/tif_writer.h"
 
 namespace {
@@ -145,47 +146,28 @@ int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* write
   return Report(result, written);
 }
 
-// Room for a whole picture's RGBE pixels, released on destruction. Large
-// blocks are asked for in huge pages: filling them takes far fewer page
-// faults, and turning columns into rows touches many pages at once, which
-// small pages would make a TLB miss each. data() is null when the block
-// could not be had.
+// Room for a whole picture's RGBE pixels (see LargeBlock).
 //
-// Fresh memory is costly: the kernel must clear every page before it is
-// first used. Prefault() has a second thread do that ahead of the decoder,
-// which would otherwise wait for it page by page; the decoder never waits
-// for that thread, and writing a page the thread has not reached is
-// harmless.
+// The kernel must clear every page before it is first used. Prefault() has
+// a second thread do that ahead of the decoder, which would otherwise wait
+// for it page by page; the decoder never waits for that thread, and writing
+// a page the thread has not reached is harmless.
 class PictureMemory {
  public:
-  explicit PictureMemory(uint64_t bytes) {
-    if (bytes == 0 || bytes > SIZE_MAX - kHugePage) return;
-    bytes_ = static_cast<size_t>(bytes);
-    size_ = bytes_ + kHugePage;
-    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return;
-    mapping_ = p;
-    const uintptr_t aligned = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
-    data_ = reinterpret_cast<uint8_t*>(aligned);
-#ifdef MADV_HUGEPAGE
-    madvise(data_, bytes_, MADV_HUGEPAGE);
-#endif
-  }
-  ~PictureMemory() {
-    StopPrefault();
-    if (mapping_) munmap(mapping_, size_);
-  }
+  explicit PictureMemory(uint64_t bytes) : block_(bytes), bytes_(static_cast<size_t>(bytes)) {}
+  ~PictureMemory() { StopPrefault(); }
   PictureMemory(const PictureMemory&) = delete;
   PictureMemory& operator=(const PictureMemory&) = delete;
-  uint8_t* data() const { return data_; }
+  uint8_t* data() const { return block_.data(); }
 
   void Prefault() {
-    if (!data_) return;
+    if (!data()) return;
     try {
       prefault_ = std::thread([this] {
-        for (size_t at = 0; at < bytes_ && !stop_.load(std::memory_order_relaxed); at += kHugePage) {
+        constexpr size_t kStep = LargeBlock::kHugePage;
+        for (size_t at = 0; at < bytes_ && !stop_.load(std::memory_order_relaxed); at += kStep) {
           // Kernels before 5.14 refuse the request: the decoder faults alone.
-          if (madvise(data_ + at, std::min(kHugePage, bytes_ - at), kPopulateWrite) != 0) return;
+          if (madvise(data() + at, std::min(kStep, bytes_ - at), kPopulateWrite) != 0) return;
         }
       });
     } catch (const std::system_error&) {
@@ -199,16 +181,13 @@ class PictureMemory {
   }
 
  private:
-  static constexpr size_t kHugePage = 2 * 1024 * 1024;
 #ifdef MADV_POPULATE_WRITE
   static constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
 #else
   static constexpr int kPopulateWrite = 23;  // Linux 5.14
 #endif
-  void* mapping_ = nullptr;
-  size_t size_ = 0;
-  size_t bytes_ = 0;
-  uint8_t* data_ = nullptr;
+  LargeBlock block_;
+  size_t bytes_;
   std::thread prefault_;
   std::atomic<bool> stop_{false};
 };
