@@ -146,7 +146,8 @@ int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* write
   return Report(result, written);
 }
 
-// Room for a whole picture's RGBE pixels (see LargeBlock).
+// Room for a whole picture's RGBE pixels (see LargeBlock), fresh from the
+// kernel and so all zeros.
 //
 // The kernel must clear every page before it is first used. Prefault() has
 // a second thread do that ahead of the decoder, which would otherwise wait
@@ -207,7 +208,7 @@ int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer)
   std::printf("Reading/processing image data...\n");
   picture.Prefault();
   const DecodeResult result =
-      DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data());
+      DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data(), /*zeroed=*/true);
   picture.StopPrefault();
   bool written = false;
   if (result != DecodeResult::kFatal && writer->Begin(true) == TIFWriter::Begun::kStarted) {

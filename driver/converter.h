@@ -64,10 +64,12 @@ int32_t BandRows(int32_t width, int32_t height);
 void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, bool xyz, float* out);
 
 // Decodes count scanlines of length pixels into scanlines (count * length
-// * 4 bytes), each zeroed first, so that what the file does not hold reads
-// as 0. kEndedEarly when the file ended within them, kFatal when a scanline
-// is corrupt before the end of the file (decoding stops there).
-DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines);
+// * 4 bytes), each zeroed first unless zeroed says they hold zeros already,
+// so that what the file does not hold reads as 0. kEndedEarly when the file
+// ended within them, kFatal when a scanline is corrupt before the end of the
+// file (decoding stops there).
+DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines,
+                             bool zeroed = false);
 
 // For pictures stored by rows (not X-major): decodes a band of scanlines at
 // a time into a band of sink's and hands it over, so the picture is never

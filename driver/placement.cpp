@@ -91,14 +91,15 @@ void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, boo
   }
 }
 
-DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines) {
+DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines,
+                             bool zeroed) {
   const size_t bytes = static_cast<size_t>(length) * 4;
   bool endedEarly = false;
   for (int32_t k = 0; k < count; ++k) {
     uint8_t* scanline = scanlines + static_cast<size_t>(k) * bytes;
     // A scanline the file does not hold whole must not show what the
     // buffer held before: what the decoder does not reach stays 0.
-    std::memset(scanline, 0, bytes);
+    if (!zeroed) std::memset(scanline, 0, bytes);
     if (ReadScanline(scanline, length, in) != 0) {
       if (!in.Eof()) return DecodeResult::kFatal;
       endedEarly = true;
