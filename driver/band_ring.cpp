@@ -2,10 +2,10 @@
 
 #include <system_error>
 
-BandRing::BandRing(int32_t width, int32_t height, int bands, bool xyz)
+BandRing::BandRing(int32_t width, int32_t rowsPerBand, int bands, bool xyz)
     : width_(width),
       xyz_(xyz),
-      bandPixels_(static_cast<size_t>(BandRows(width, height)) * static_cast<size_t>(width)),
+      bandPixels_(static_cast<size_t>(rowsPerBand) * static_cast<size_t>(width)),
       block_(static_cast<uint64_t>(bandPixels_) * (4 + 3 * sizeof(float)) * static_cast<uint64_t>(bands)) {
   if (!block_.data()) return;
   memory_ = block_.data();

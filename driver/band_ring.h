@@ -28,10 +28,10 @@
 
 class BandRing : public BandSink {
  public:
-  // Room for bands bands of BandRows(width, height) scanlines and their floats.
+  // Room for bands bands of rowsPerBand scanlines and their floats.
   // Allocated() tells whether it could be had. xyz: the pixels hold X, Y,
   // Z.
-  BandRing(int32_t width, int32_t height, int bands, bool xyz);
+  BandRing(int32_t width, int32_t rowsPerBand, int bands, bool xyz);
   ~BandRing() override;
   BandRing(const BandRing&) = delete;
   BandRing& operator=(const BandRing&) = delete;

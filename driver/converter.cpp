@@ -133,8 +133,9 @@ int Report(DecodeResult result, bool written) {
 // decoded, so the picture is never held whole.
 int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer, bool started) {
   const Resolution& r = header.resolution;
-  Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(BandRows(r.width, r.height)) * r.width * 4);
-  BandRing ring(r.width, r.height, kBands, header.xyz);
+  const int32_t bandRows = BandRows(r.width, r.height);
+  Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(bandRows) * r.width * 4);
+  BandRing ring(r.width, bandRows, kBands, header.xyz);
   if (!scratch || !ring.Allocated()) {
     std::fputs(kNoMemory, stdout);
     return 1;
@@ -199,9 +200,8 @@ class PictureMemory {
 int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer) {
   const Resolution& r = header.resolution;
   PictureMemory picture(static_cast<uint64_t>(r.width) * r.height * 4);
-  Block<uint8_t> tile = Allocate<uint8_t>(static_cast<uint64_t>(kTileRows) * r.width * 4);
-  BandRing ring(r.width, r.height, kBands, header.xyz);
-  if (!picture.data() || !tile || !ring.Allocated()) {
+  BandRing ring(r.width, HeldBandRows(r), kBands, header.xyz);
+  if (!picture.data() || !ring.Allocated()) {
     std::fputs(kNoMemory, stdout);
     return 1;
   }
@@ -213,7 +213,7 @@ int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer)
   bool written = false;
   if (result != DecodeResult::kFatal && writer->Begin(true) == TIFWriter::Begun::kStarted) {
     ring.Start(writer);
-    PlacePicture(picture.data(), r, tile.get(), &ring);
+    PlacePicture(picture.data(), r, &ring);
     written = ring.Finish() && writer->Finish();
   }
   return Report(result, written);

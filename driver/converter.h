@@ -46,7 +46,8 @@ struct BandPlace {
 class BandSink {
  public:
   virtual ~BandSink() = default;
-  // Room for BandRows(width, height) scanlines of width RGBE pixels, or null once
+  // Room for a band's scanlines of width RGBE pixels (BandRows of them for
+  // StreamPicture, HeldBandRows for PlacePicture), or null once
   // no more rows are wanted (the output failed): decoding goes on then
   // without them, to tell a short file from a corrupt one.
   virtual uint8_t* TakeBand() = 0;
@@ -57,6 +58,11 @@ class BandSink {
 // Rows in a band of a width x height picture: about 1 MiB of floats, at
 // least one row, and no more than the picture has.
 int32_t BandRows(int32_t width, int32_t height);
+
+// Rows in a band of a picture held whole: as BandRows, but for an X-major
+// picture at least 16 (as many as the picture has), the pixels of a column
+// in one 64-byte cache line, so that every line of a column is read once.
+int32_t HeldBandRows(const Resolution& r);
 
 // count RGBE scanlines of width pixels (a band as place describes it) as
 // upright rows of floats, top to bottom, into out (count * width * 3
@@ -78,16 +84,11 @@ DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uin
 // being decoded is not handed back.
 DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink);
 
-// Rows an X-major picture is turned into at a time: a 64-byte cache line of
-// a column holds this many of its pixels.
-constexpr int32_t kTileRows = 16;
-
 // For pictures held whole: picture holds every scanline in file order
 // (ScanlineCount() * ScanlineLength() * 4 bytes, as DecodeScanlines leaves
-// them). Hands sink the upright picture, a band of rows at a time, top to
-// bottom; the columns of an X-major picture become rows here, through tile
-// (room for kTileRows rows of RGBE pixels).
-void PlacePicture(const uint8_t* picture, const Resolution& r, uint8_t* tile, BandSink* sink);
+// them). Hands sink the upright picture, HeldBandRows(r) rows at a time, top
+// to bottom; the columns of an X-major picture become rows here.
+void PlacePicture(const uint8_t* picture, const Resolution& r, BandSink* sink);
 
 // The whole program: banner, names, header, conversion, messages on
 // standard output. Returns the exit status (0 or 1).

@@ -75,10 +75,18 @@ void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t
 
 }  // namespace
 
+// A 64-byte cache line holds this many four-byte pixels of a column.
+constexpr int32_t kPixelsPerLine = 16;
+
 int32_t BandRows(int32_t width, int32_t height) {
   const uint64_t rowBytes = static_cast<uint64_t>(width > 0 ? width : 1) * 12;
   const uint64_t rows = std::min<uint64_t>(kBandBytes / rowBytes, static_cast<uint64_t>(height > 0 ? height : 1));
   return static_cast<int32_t>(std::max<uint64_t>(1, rows));
+}
+
+int32_t HeldBandRows(const Resolution& r) {
+  const int32_t rows = BandRows(r.width, r.height);
+  return r.xMajor ? std::max(rows, std::min(kPixelsPerLine, r.height)) : rows;
 }
 
 void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, bool xyz, float* out) {
@@ -132,36 +140,18 @@ DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratc
   return endedEarly ? DecodeResult::kEndedEarly : DecodeResult::kComplete;
 }
 
-void PlacePicture(const uint8_t* picture, const Resolution& r, uint8_t* tile, BandSink* sink) {
-  const int32_t w = r.width, h = r.height, bandRows = BandRows(w, h);
+void PlacePicture(const uint8_t* picture, const Resolution& r, BandSink* sink) {
+  const int32_t w = r.width, h = r.height, bandRows = HeldBandRows(r);
   const size_t rowBytes = static_cast<size_t>(w) * 4;
-  if (r.xMajor) {
-    // Gathered kTileRows rows at a time (straight into a band when bands
-    // are that tall), so that every cache line of a column is read once.
-    const int32_t tileRows = std::max(bandRows, kTileRows);
-    for (int32_t y0 = 0; y0 < h; y0 += tileRows) {
-      const int32_t rows = std::min(tileRows, h - y0);
-      uint8_t* band = sink->TakeBand();
-      if (!band) return;
-      if (bandRows >= kTileRows) {
-        GatherRows(picture, r, y0, rows, band);
-        sink->GiveBand(band, BandPlace{y0, rows, false, false});
-        continue;
-      }
-      GatherRows(picture, r, y0, rows, tile);
-      for (int32_t t = 0; t < rows; t += bandRows) {
-        const int32_t n = std::min(bandRows, rows - t);
-        if (t > 0 && !(band = sink->TakeBand())) return;
-        std::memcpy(band, tile + t * rowBytes, n * rowBytes);
-        sink->GiveBand(band, BandPlace{y0 + t, n, false, false});
-      }
-    }
-    return;
-  }
   for (int32_t y0 = 0; y0 < h; y0 += bandRows) {
     const int32_t n = std::min(bandRows, h - y0);
     uint8_t* band = sink->TakeBand();
     if (!band) return;
+    if (r.xMajor) {
+      GatherRows(picture, r, y0, n, band);
+      sink->GiveBand(band, BandPlace{y0, n, false, false});
+      continue;
+    }
     for (int32_t j = 0; j < n; ++j) {
       const int32_t k = r.reverseScanlines ? h - 1 - (y0 + j) : y0 + j;
       std::memcpy(band + j * rowBytes, picture + k * rowBytes, rowBytes);

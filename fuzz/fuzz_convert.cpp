@@ -42,18 +42,16 @@ Decoded Decode(InputStream& in, bool stream) {
   if (static_cast<uint64_t>(r.width) * r.height > kMaxPixels) return d;
   d.header = true;
   d.xyz = h.xyz;
-  MemorySink sink(r.width, r.height, h.xyz);
-  if (stream && !r.xMajor) {
+  const bool streamed = stream && !r.xMajor;
+  MemorySink sink(r.width, r.height, streamed ? BandRows(r.width, r.height) : HeldBandRows(r), h.xyz);
+  if (streamed) {
     // Exactly a band of scanlines' room, so any overrun is caught.
     std::vector<uint8_t> scratch(static_cast<size_t>(BandRows(r.width, r.height)) * r.width * 4);
     d.result = StreamPicture(in, r, scratch.data(), &sink);
   } else {
     std::vector<uint8_t> picture(static_cast<size_t>(r.width) * r.height * 4);
     d.result = DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data());
-    if (d.result != DecodeResult::kFatal) {
-      std::vector<uint8_t> tile(static_cast<size_t>(kTileRows) * r.width * 4);
-      PlacePicture(picture.data(), r, tile.data(), &sink);
-    }
+    if (d.result != DecodeResult::kFatal) PlacePicture(picture.data(), r, &sink);
   }
   d.everyRowOnce = sink.EveryRowOnce();
   d.image = std::move(sink.image);

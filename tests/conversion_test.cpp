@@ -87,42 +87,47 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(OrientationTest, EveryFormGivesTheSameTiff) {
-  const int w = 11, h = 9;
-  const Bytes picture = GradientPicture(w, h, 5);
-  auto at = [&](int row, int col) { return picture.begin() + (row * w + col) * 4; };
-  struct Form {
-    const char* line;
-    bool xMajor, flipScanlines, flipPixels;
-  } forms[] = {
-      {"-Y 9 +X 11", false, false, false}, {"-Y 9 -X 11", false, false, true},
-      {"+Y 9 +X 11", false, true, false},  {"+Y 9 -X 11", false, true, true},
-      {"+X 11 -Y 9", true, false, false},  {"-X 11 -Y 9", true, true, false},
-      {"+X 11 +Y 9", true, false, true},   {"-X 11 +Y 9", true, true, true},
-  };
-  Bytes reference;
-  for (const Form& f : forms) {
-    // Scanline k and its pixel i, placed in the upright picture.
-    const int count = f.xMajor ? w : h, length = f.xMajor ? h : w;
-    std::vector<Bytes> scanlines;
-    for (int k = 0; k < count; ++k) {
-      Bytes line;
-      const int kk = f.flipScanlines ? count - 1 - k : k;
-      for (int i = 0; i < length; ++i) {
-        const int ii = f.flipPixels ? length - 1 - i : i;
-        auto p = f.xMajor ? at(ii, kk) : at(kk, ii);
-        line.insert(line.end(), p, p + 4);
+  // A small picture in one band, and a wide one in several: 10 rows a band
+  // when stored by rows, 16 (a cache line of a column) when stored as columns,
+  // with a last band that is short.
+  for (const auto& [w, h] : {std::pair<int, int>{11, 9}, std::pair<int, int>{8192, 50}}) {
+    const Bytes picture = GradientPicture(w, h, 5);
+    auto at = [&](int row, int col) { return picture.begin() + (static_cast<size_t>(row) * w + col) * 4; };
+    const std::string W = std::to_string(w), H = std::to_string(h);
+    struct Form {
+      std::string line;
+      bool xMajor, flipScanlines, flipPixels;
+    } forms[] = {
+        {"-Y " + H + " +X " + W, false, false, false}, {"-Y " + H + " -X " + W, false, false, true},
+        {"+Y " + H + " +X " + W, false, true, false},  {"+Y " + H + " -X " + W, false, true, true},
+        {"+X " + W + " -Y " + H, true, false, false},  {"-X " + W + " -Y " + H, true, true, false},
+        {"+X " + W + " +Y " + H, true, false, true},   {"-X " + W + " +Y " + H, true, true, true},
+    };
+    Bytes reference;
+    for (const Form& f : forms) {
+      // Scanline k and its pixel i, placed in the upright picture.
+      const int count = f.xMajor ? w : h, length = f.xMajor ? h : w;
+      std::vector<Bytes> scanlines;
+      for (int k = 0; k < count; ++k) {
+        Bytes line;
+        const int kk = f.flipScanlines ? count - 1 - k : k;
+        for (int i = 0; i < length; ++i) {
+          const int ii = f.flipPixels ? length - 1 - i : i;
+          auto p = f.xMajor ? at(ii, kk) : at(kk, ii);
+          line.insert(line.end(), p, p + 4);
+        }
+        scanlines.push_back(line);
       }
-      scanlines.push_back(line);
+      TempDir dir;
+      Converted c = Convert(dir, MakeHdr(f.line + "\n", scanlines, Encoding::kRunLength));
+      EXPECT_EQ(c.run.output, Success(w, h)) << f.line;
+      ASSERT_TRUE(c.tiffRead) << c.error;
+      ExpectPixels(c.image, picture, f.line);
+      Bytes tif;
+      ASSERT_TRUE(ReadFile(dir / "p.tif", &tif));
+      if (reference.empty()) reference = tif;
+      EXPECT_EQ(tif, reference) << f.line;
     }
-    TempDir dir;
-    Converted c = Convert(dir, MakeHdr(std::string(f.line) + "\n", scanlines, Encoding::kRunLength));
-    EXPECT_EQ(c.run.output, Success(w, h)) << f.line;
-    ASSERT_TRUE(c.tiffRead) << c.error;
-    ExpectPixels(c.image, picture, f.line);
-    Bytes tif;
-    ASSERT_TRUE(ReadFile(dir / "p.tif", &tif));
-    if (reference.empty()) reference = tif;
-    EXPECT_EQ(tif, reference) << f.line;
   }
 }
 

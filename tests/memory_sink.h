@@ -16,20 +16,21 @@ class MemorySink : public BandSink {
  public:
   static constexpr float kUnset = -2.0f;
 
-  MemorySink(int32_t width, int32_t height, bool xyz)
+  // Bands of rowsPerBand rows of a width x height picture.
+  MemorySink(int32_t width, int32_t height, int32_t rowsPerBand, bool xyz)
       : image(static_cast<size_t>(width) * height * 3, kUnset),
         timesGiven(static_cast<size_t>(height), 0),
         width_(width),
-        height_(height),
+        rowsPerBand_(rowsPerBand),
         xyz_(xyz),
-        band_(static_cast<size_t>(BandRows(width, height)) * width * 4),
-        floats_(static_cast<size_t>(BandRows(width, height)) * width * 3, kUnset) {}
+        band_(static_cast<size_t>(rowsPerBand) * width * 4),
+        floats_(static_cast<size_t>(rowsPerBand) * width * 3, kUnset) {}
 
   uint8_t* TakeBand() override { return band_.data(); }
 
   void GiveBand(uint8_t* band, const BandPlace& place) override {
     if (band != band_.data() || place.firstRow < 0 || place.count < 1 ||
-        place.count > BandRows(width_, height_) ||
+        place.count > rowsPerBand_ ||
         static_cast<size_t>(place.firstRow) + place.count > timesGiven.size()) {
       badBands++;
       return;
@@ -53,7 +54,7 @@ class MemorySink : public BandSink {
 
  private:
   int32_t width_;
-  int32_t height_;
+  int32_t rowsPerBand_;
   bool xyz_;
   std::vector<uint8_t> band_;
   std::vector<float> floats_;
