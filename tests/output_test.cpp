@@ -104,9 +104,9 @@ TEST(WholeOrNothingTest, FailuresLeaveTheOldTiffAndNothingElse) {
 // A small file system that fills up, where the tests may mount one.
 class SmallFileSystem {
  public:
-  SmallFileSystem(const std::string& path, const char* size) : path_(path) {
+  SmallFileSystem(const std::string& path, const std::string& options) : path_(path) {
     mkdir(path.c_str(), 0755);
-    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
   }
   ~SmallFileSystem() {
     if (mounted_) umount(path_.c_str());
@@ -119,21 +119,27 @@ class SmallFileSystem {
 };
 
 TEST(WholeOrNothingTest, FullFileSystemLeavesTheOldTiff) {
-  TempDir dir;
-  SmallFileSystem fs(dir / "fs", "256k");
-  if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); the disk-full case "
-                                     "of FailuresLeaveTheOldTiffAndNothingElse uses a file-size limit";
-  // One colour compresses to almost nothing; its TIFF (2.4 MB) does not fit.
+  // One colour compresses to almost nothing; its TIFF (2.4 MB) does not fit
+  // in 256 KiB. With room for no more files (the folder, the picture and the
+  // old TIFF take the three inodes), not even an empty one can be made: the
+  // old TIFF must not be written over in place then either.
   const int w = 1024, h = 200;
   Bytes flat;
   for (int i = 0; i < w * h; ++i) flat.insert(flat.end(), {100, 120, 140, 130});
-  WriteFile(dir / "fs/p.hdr", MakeHdr(ResolutionLine(w, h), Rows(flat, w), Encoding::kRunLength));
-  WriteFile(dir / "fs/p.tif", kOld);
-  const RunResult run = RunCorvalin(dir / "fs", {"p.hdr"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(EndsWith(run.output, kProcessed + kWriteError)) << run.output;
-  EXPECT_EQ(Contents(dir / "fs/p.tif"), kOld);
-  EXPECT_EQ(FilesIn(dir / "fs"), (std::vector<std::string>{"p.hdr", "p.tif"}));
+  const Bytes hdr = MakeHdr(ResolutionLine(w, h), Rows(flat, w), Encoding::kRunLength);
+  for (const char* options : {"size=256k", "size=1m,nr_inodes=3"}) {
+    TempDir dir;
+    SmallFileSystem fs(dir / "fs", options);
+    if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); the disk-full case "
+                                       "of FailuresLeaveTheOldTiffAndNothingElse uses a file-size limit";
+    WriteFile(dir / "fs/p.hdr", hdr);
+    WriteFile(dir / "fs/p.tif", kOld);
+    const RunResult run = RunCorvalin(dir / "fs", {"p.hdr"});
+    EXPECT_EQ(run.status, 1) << options;
+    EXPECT_TRUE(EndsWith(run.output, kProcessed + kWriteError)) << options << "\n" << run.output;
+    EXPECT_EQ(Contents(dir / "fs/p.tif"), kOld) << options;
+    EXPECT_EQ(FilesIn(dir / "fs"), (std::vector<std::string>{"p.hdr", "p.tif"})) << options;
+  }
 }
 
 // Feeds a picture to corvalin through a FIFO at the input's name, so that a

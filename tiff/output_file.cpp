@@ -103,8 +103,11 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
       }
     }
     if (fd_ < 0) {
-      if (!exists) return Open::kFailed;
-      inPlace = true;  // the folder takes no new file, the file takes writes
+      // Only a folder that refuses new files sends a writable file to be
+      // written in place; on a full disk, say, that would destroy it.
+      const bool folderRefuses = errno == EACCES || errno == EPERM;
+      if (!exists || !folderRefuses) return Open::kFailed;
+      inPlace = true;
     }
   }
   if (!inPlace) {
