@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SizeCase{8, 4, Encoding::kFlat}, SizeCase{8, 4, Encoding::kRunLength},
                     SizeCase{300, 20, Encoding::kRunLength}, SizeCase{32767, 2, Encoding::kRunLength},
                     SizeCase{32768, 2, Encoding::kFlat},
-                    // Written in several pieces, each freed once written.
+                    // Streamed in several bands.
                     SizeCase{1600, 700, Encoding::kRunLength}),
     [](const testing::TestParamInfo<SizeCase>& info) {
       return std::to_string(info.param.width) +
