@@ -7,10 +7,10 @@ BandRing::BandRing(int32_t width, int32_t rowsPerBand, int bands, bool xyz)
       xyz_(xyz),
       bandPixels_(static_cast<size_t>(rowsPerBand) * static_cast<size_t>(width)),
       block_(static_cast<uint64_t>(bandPixels_) * (4 + 3 * sizeof(float)) * static_cast<uint64_t>(bands)) {
-  if (!block_.data()) return;
-  memory_ = block_.data();
-  floats_ = reinterpret_cast<float*>(memory_ + bandPixels_ * 4 * static_cast<size_t>(bands));
-  for (int b = 0; b < bands; ++b) free_.push_back(memory_ + static_cast<size_t>(b) * bandPixels_ * 4);
+  uint8_t* scanlines = block_.data();
+  if (!scanlines) return;
+  floats_ = reinterpret_cast<float*>(scanlines + bandPixels_ * 4 * static_cast<size_t>(bands));
+  for (int b = 0; b < bands; ++b) free_.push_back(scanlines + static_cast<size_t>(b) * bandPixels_ * 4);
 }
 
 BandRing::~BandRing() { Finish(); }
@@ -35,7 +35,7 @@ uint8_t* BandRing::TakeBand() {
 }
 
 float* BandRing::FloatsOf(const uint8_t* band) const {
-  return floats_ + static_cast<size_t>(band - memory_) / 4 * 3;
+  return floats_ + static_cast<size_t>(band - block_.data()) / 4 * 3;
 }
 
 bool BandRing::Write(const Job& job) {

@@ -36,7 +36,7 @@ class BandRing : public BandSink {
   BandRing(const BandRing&) = delete;
   BandRing& operator=(const BandRing&) = delete;
 
-  bool Allocated() const { return memory_ != nullptr; }
+  bool Allocated() const { return block_.data() != nullptr; }
 
   // Bands given from now on go to writer's WriteRows, on a thread of their
   // own (or, if no thread can be started, at once in the giving thread).
@@ -62,9 +62,8 @@ class BandRing : public BandSink {
   int32_t width_;
   bool xyz_;
   size_t bandPixels_;
-  LargeBlock block_;           // the bands' scanlines, then their floats
-  uint8_t* memory_ = nullptr;  // the bands' scanlines
-  float* floats_ = nullptr;    // the bands' floats, in the same order
+  LargeBlock block_;         // the bands' scanlines, then their floats
+  float* floats_ = nullptr;  // the bands' floats, in the same order
   TIFWriter* writer_ = nullptr;
   std::thread thread_;
   bool threaded_ = false;

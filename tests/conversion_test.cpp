@@ -23,10 +23,6 @@ std::string Success(int w, int h) {
   return Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading + kProcessed + "Finished!\n";
 }
 
-std::string ResolutionLine(int w, int h) {
-  return "-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
-}
-
 struct Converted {
   RunResult run;
   TiffImage image;

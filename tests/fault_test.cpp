@@ -12,10 +12,6 @@
 
 namespace {
 
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // Converts hdr in dir and checks that the run ended in a documented way:
 // status 0 with a TIFF; status 1 with a TIFF after the early-end warning; or
 // status 1 with a known message and no TIFF. A file cut short that still

@@ -26,14 +26,6 @@ const std::string kProcessed = "Image data processed. Creating TIFF...\n";
 const std::string kWriteError = "Error generating floating-point TIFF image.\n";
 const std::string kFatal = "Fatal error while reading HDR file.\n";
 
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string ResolutionLine(int w, int h) {
-  return "-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
-}
-
 Bytes Picture(int w, int h, uint32_t seed = 1) {
   return MakeHdr(ResolutionLine(w, h), Rows(GradientPicture(w, h, seed), w), Encoding::kRunLength);
 }

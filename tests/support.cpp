@@ -176,6 +176,14 @@ RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& ar
   return RunCorvalin(dir, args, options);
 }
 
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string ResolutionLine(int w, int h) {
+  return "-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
+}
+
 std::string Announcement(const std::string& input, const std::string& output) {
   return std::string(kBanner) + "Converting \"" + input + "\" to \"" + output + "\" ...\n";
 }

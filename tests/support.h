@@ -79,6 +79,12 @@ class Child {
 };
 
 
+// Whether s ends with tail.
+bool EndsWith(const std::string& s, const std::string& tail);
+
+// "-Y h +X w\n": the usual resolution line of a w x h picture.
+std::string ResolutionLine(int w, int h);
+
 // The stdout of a run up to and including the announcement line.
 std::string Announcement(const std::string& input, const std::string& output);
 extern const char kBanner[];

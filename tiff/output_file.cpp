@@ -79,52 +79,47 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
   struct stat st;
   const bool exists = stat(target_.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) return Open::kFailed;
-  bool inPlace = exists && !S_ISREG(st.st_mode);
-  if (exists && !inPlace) {
+  const bool regular = !exists || S_ISREG(st.st_mode);
+  if (exists && regular) {
     // A file that could not be overwritten in place is not replaced either.
     const int probe = open(target_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0) return Open::kFailed;
     close(probe);
   }
 
-  if (!inPlace) {
+  if (regular) {
     // Beside the target, so that the rename stays within one file system.
     // The base is shortened so that the name fits any file system's limit.
-    const std::string temp = FolderOf(target_) + "/." + BaseOf(target_).substr(0, 200) + ".XXXXXX";
-    std::string made = temp;
+    std::string temp = FolderOf(target_) + "/." + BaseOf(target_).substr(0, 200) + ".XXXXXX";
     SignalsBlocked blocked;
-    fd_ = mkostemp(made.data(), O_CLOEXEC);
-    if (fd_ >= 0) {
-      temp_ = made;
-      // One file at a time is announced; the program never writes two.
-      if (!gUnfinishedSet && made.size() < sizeof gUnfinished) {
-        std::memcpy(gUnfinished, made.c_str(), made.size() + 1);
-        gUnfinishedSet = 1;
-      }
-    }
+    fd_ = mkostemp(temp.data(), O_CLOEXEC);
     if (fd_ < 0) {
       // Only a folder that refuses new files sends a writable file to be
       // written in place; on a full disk, say, that would destroy it.
-      const bool folderRefuses = errno == EACCES || errno == EPERM;
-      if (!exists || !folderRefuses) return Open::kFailed;
-      inPlace = true;
-    }
-  }
-  if (!inPlace) {
-    if (exists) {
-      // As the file it replaces, as far as we may: owner, group and mode.
-      if (st.st_uid != geteuid() || st.st_gid != getegid())
-        (void)!fchown(fd_, st.st_uid, st.st_gid);
-      fchmod(fd_, st.st_mode & 07777);
+      if (!exists || (errno != EACCES && errno != EPERM)) return Open::kFailed;
     } else {
-      fchmod(fd_, NewFileMode());
+      temp_ = temp;
+      // One file at a time is announced; the program never writes two.
+      if (!gUnfinishedSet && temp.size() < sizeof gUnfinished) {
+        std::memcpy(gUnfinished, temp.c_str(), temp.size() + 1);
+        gUnfinishedSet = 1;
+      }
+      if (exists) {
+        // As the file it replaces, as far as we may: owner, group and mode.
+        if (st.st_uid != geteuid() || st.st_gid != getegid())
+          (void)!fchown(fd_, st.st_uid, st.st_gid);
+        fchmod(fd_, st.st_mode & 07777);
+      } else {
+        fchmod(fd_, NewFileMode());
+      }
+      inPlace_ = false;
+      seekable_ = true;
+      position_ = 0;
+      return Open::kOpened;
     }
-    inPlace_ = false;
-    seekable_ = true;
-    position_ = 0;
-    return Open::kOpened;
   }
 
+  // In place: not a regular file, or a folder that takes no new file.
   if (!allowInPlace) return Open::kInPlaceOnly;
   fd_ = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd_ < 0) return Open::kFailed;

@@ -155,7 +155,6 @@ std::vector<uint8_t> TIFWriter::Header(uint32_t pixelBytes) const {
 uint64_t TIFWriter::PixelDataOffset() const { return Header(0).size(); }
 
 TIFWriter::Begun TIFWriter::Begin(bool allowInPlace) {
-  file_.Abandon();
   if (width_ < 0 || height_ < 0) return Begun::kFailed;
   const uint64_t headerSize = PixelDataOffset();
   // Divide before multiplying: width * height fits 64 bits, times 12 not.
