@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "driver/converter.h"
-#include "driver/large_block.h"
+#include "platform/platform.h"
 #include "tiff/tif_writer.h"
 
 class BandRing : public BandSink {
@@ -62,7 +62,7 @@ class BandRing : public BandSink {
   int32_t width_;
   bool xyz_;
   size_t bandPixels_;
-  LargeBlock block_;         // the bands' scanlines, then their floats
+  platform::LargeBlock block_;        // the bands' scanlines, then their floats
   float* floats_ = nullptr;  // the bands' floats, in the same order
   TIFWriter* writer_ = nullptr;
   std::thread thread_;

@@ -1,13 +1,8 @@
 #include "driver/converter.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +11,7 @@
 #include <thread>
 
 #include "driver/band_ring.h"
-#include "driver/large_block.h"
+#include "platform/platform.h"
 #include "tiff/tif_writer.h"
 
 namespace {
@@ -57,25 +52,27 @@ const char kEarly[] = "Warning: HDR file ended early; missing pixels set to blac
 const char kProcessed[] = "Image data processed. Creating TIFF...\n";
 const char kWriteError[] = "Error generating floating-point TIFF image.\n";
 
-// A signal that ends the program mid-way removes the unfinished TIFF and
-// then ends it as the signal would have.
-extern "C" void RemoveTiffAndDie(int signal) {
-  OutputFile::RemoveUnfinished();
-  raise(signal);  // the default action again, once this handler returns
-}
+// Every message goes to standard output through here.
+void Say(const char* text) { platform::WriteOutput(text, std::strlen(text)); }
 
-void HandleEndingSignals() {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction old;
-    // A signal ignored when the program started (SIGINT and SIGHUP for a
-    // job in the background) stays ignored.
-    if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-    struct sigaction action = {};
-    action.sa_handler = RemoveTiffAndDie;
-    sigfillset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    sigaction(signal, &action, nullptr);
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void Print(const char* format, ...) {
+  std::va_list args, again;
+  va_start(args, format);
+  va_copy(again, args);
+  char line[512];
+  const int n = std::vsnprintf(line, sizeof line, format, args);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof line) {
+    platform::WriteOutput(line, static_cast<size_t>(n));
+  } else if (n >= 0) {  // a long name
+    std::string longer(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(longer.data(), longer.size(), format, again);
+    platform::WriteOutput(longer.data(), static_cast<size_t>(n));
   }
+  va_end(again);
+  va_end(args);
 }
 
 }  // namespace
@@ -114,16 +111,16 @@ namespace {
 // whole picture in a finished TIFF.
 int Report(DecodeResult result, bool written) {
   if (result == DecodeResult::kFatal) {
-    std::fputs(kFatal, stdout);
+    Say(kFatal);
     return 1;
   }
-  if (result == DecodeResult::kEndedEarly) std::fputs(kEarly, stdout);
-  std::fputs(kProcessed, stdout);
+  if (result == DecodeResult::kEndedEarly) Say(kEarly);
+  Say(kProcessed);
   if (!written) {
-    std::fputs(kWriteError, stdout);
+    Say(kWriteError);
     return 1;
   }
-  std::printf("Finished!\n");
+  Say("Finished!\n");
   return result == DecodeResult::kComplete ? 0 : 1;
 }
 
@@ -137,18 +134,18 @@ int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* write
   Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(bandRows) * r.width * 4);
   BandRing ring(r.width, bandRows, kBands, header.xyz);
   if (!scratch || !ring.Allocated()) {
-    std::fputs(kNoMemory, stdout);
+    Say(kNoMemory);
     return 1;
   }
-  std::printf("Reading/processing image data...\n");
+  Say("Reading/processing image data...\n");
   if (started) ring.Start(writer);
   const DecodeResult result = StreamPicture(in, r, scratch.get(), started ? &ring : nullptr);
   const bool written = started && ring.Finish() && result != DecodeResult::kFatal && writer->Finish();
   return Report(result, written);
 }
 
-// Room for a whole picture's RGBE pixels (see LargeBlock), fresh from the
-// kernel and so all zeros.
+// Room for a whole picture's RGBE pixels (see platform::LargeBlock), fresh
+// from the system and so all zeros.
 //
 // The kernel must clear every page before it is first used. Prefault() has
 // a second thread do that ahead of the decoder, which would otherwise wait
@@ -166,10 +163,10 @@ class PictureMemory {
     if (!data()) return;
     try {
       prefault_ = std::thread([this] {
-        constexpr size_t kStep = LargeBlock::kHugePage;
+        constexpr size_t kStep = platform::kLargePage;
         for (size_t at = 0; at < bytes_ && !stop_.load(std::memory_order_relaxed); at += kStep) {
-          // Kernels before 5.14 refuse the request: the decoder faults alone.
-          if (madvise(data() + at, std::min(kStep, bytes_ - at), kPopulateWrite) != 0) return;
+          // Where the system cannot, the decoder faults the pages in alone.
+          if (!platform::PrepareMemory(data() + at, std::min(kStep, bytes_ - at))) return;
         }
       });
     } catch (const std::system_error&) {
@@ -183,12 +180,7 @@ class PictureMemory {
   }
 
  private:
-#ifdef MADV_POPULATE_WRITE
-  static constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
-#else
-  static constexpr int kPopulateWrite = 23;  // Linux 5.14
-#endif
-  LargeBlock block_;
+  platform::LargeBlock block_;
   size_t bytes_;
   std::thread prefault_;
   std::atomic<bool> stop_{false};
@@ -202,10 +194,10 @@ int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer)
   PictureMemory picture(static_cast<uint64_t>(r.width) * r.height * 4);
   BandRing ring(r.width, HeldBandRows(r), kBands, header.xyz);
   if (!picture.data() || !ring.Allocated()) {
-    std::fputs(kNoMemory, stdout);
+    Say(kNoMemory);
     return 1;
   }
-  std::printf("Reading/processing image data...\n");
+  Say("Reading/processing image data...\n");
   picture.Prefault();
   const DecodeResult result =
       DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data(), /*zeroed=*/true);
@@ -238,62 +230,60 @@ int ConvertPixels(InputStream& in, const HeaderInfo& header, const std::string& 
 
 // The input to read: the name derived from the argument or, when that
 // cannot be opened, the argument itself if it names a regular file (a
-// picture named .pic, .HDR, .rgbe). -1, with *name the derived one, when
-// neither can be opened.
-int OpenInput(const std::string& argument, const std::string& derived, std::string* name) {
+// picture named .pic, .HDR, .rgbe). Not open, with *name the derived one,
+// when neither can be opened. A folder is never opened.
+platform::InputFile OpenInput(const std::string& argument, const std::string& derived,
+                              std::string* name) {
   *name = derived;
-  int fd = open(derived.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) return fd;
-  struct stat st;
-  if (argument == derived || stat(argument.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  fd = open(argument.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) *name = argument;
-  return fd;
+  platform::InputFile file;
+  if (file.Open(derived)) return file;
+  if (argument == derived || platform::KindOf(argument) != platform::PathKind::kRegular) return file;
+  if (file.Open(argument)) *name = argument;
+  return file;
 }
 
 }  // namespace
 
-int RunConverter(int argc, char** argv) {
-  std::fputs(kBanner, stdout);
-  if (argc != 2) {
-    std::fputs(kUsage, stdout);
+int RunConverter(const std::vector<std::string>& args) {
+  Say(kBanner);
+  if (args.size() != 2) {
+    Say(kUsage);
     return 1;
   }
-  const FileNames names = NamesFromArgument(argv[1]);
+  const FileNames names = NamesFromArgument(args[1]);
   std::string inputName;
-  const int fd = OpenInput(argv[1], names.input, &inputName);
-  std::printf("Converting \"%s\" to \"%s\" ...\n", inputName.c_str(), names.output.c_str());
-  if (fd < 0) {
-    std::printf("\nError opening HDR file: \"%s\"\n", inputName.c_str());
+  platform::InputFile file = OpenInput(args[1], names.input, &inputName);
+  Print("Converting \"%s\" to \"%s\" ...\n", inputName.c_str(), names.output.c_str());
+  if (!file.IsOpen()) {
+    Print("\nError opening HDR file: \"%s\"\n", inputName.c_str());
     return 1;
   }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // read once, front to back
-  InputStream in(fd);
+  InputStream in(std::move(file));
   if (!in.Ok()) {
-    std::fputs(kNoMemory, stdout);
+    Say(kNoMemory);
     return 1;
   }
 
   const HeaderInfo header = ReadHeader(in);
   if (!header.identified)
-    std::printf("Warning: RADIANCE header not found in HDR file.\n");
+    Print("Warning: RADIANCE header not found in HDR file.\n");
   if (!header.resolutionValid) {
-    std::printf("Invalid resolution line in HDR file.\n");
+    Print("Invalid resolution line in HDR file.\n");
     return 1;
   }
   const Resolution& r = header.resolution;
-  std::printf("X-Resolution: %d\nY-Resolution: %d\n", r.width, r.height);
+  Print("X-Resolution: %d\nY-Resolution: %d\n", r.width, r.height);
 
   switch (CheckImageSize(r.width, r.height, ConverterTiffHeaderBytes())) {
     case SizeCheck::kInvalid:
-      std::printf("Invalid image size in HDR file.\n");
+      Print("Invalid image size in HDR file.\n");
       return 1;
     case SizeCheck::kTooLarge:
-      std::printf("Image too large for a TIFF file.\n");
+      Print("Image too large for a TIFF file.\n");
       return 1;
     case SizeCheck::kOk:
       break;
   }
-  HandleEndingSignals();
+  platform::CleanUpOnInterrupt();
   return ConvertPixels(in, header, names.output);
 }

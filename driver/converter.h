@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "radiance/radiance.h"
 
@@ -91,7 +92,8 @@ DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratc
 void PlacePicture(const uint8_t* picture, const Resolution& r, BandSink* sink);
 
 // The whole program: banner, names, header, conversion, messages on
-// standard output. Returns the exit status (0 or 1).
-int RunConverter(int argc, char** argv);
+// standard output. args are the command line as UTF-8, the program's own
+// name first. Returns the exit status (0 or 1).
+int RunConverter(const std::vector<std::string>& args);
 
 #endif

@@ -1,3 +1,4 @@
 #include "driver/converter.h"
+#include "platform/platform.h"
 
-int main(int argc, char** argv) { return RunConverter(argc, argv); }
+int main(int argc, char** argv) { return RunConverter(platform::Arguments(argc, argv)); }

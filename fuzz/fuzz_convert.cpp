@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fd < 0) return 0;
   Check(write(fd, data, size) == static_cast<ssize_t>(size));
   lseek(fd, 0, SEEK_SET);
-  InputStream file(fd, bufferSize);
+  InputStream file(platform::InputFile(fd), bufferSize);
   const Decoded b = Decode(file, false);
   Check(a.header == b.header);
   if (a.header) {

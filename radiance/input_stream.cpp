@@ -1,12 +1,11 @@
 #include "radiance/input_stream.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+#include <utility>
 
-InputStream::InputStream(int fd, size_t bufferSize) : fd_(fd) {
+InputStream::InputStream(platform::InputFile file, size_t bufferSize) : file_(std::move(file)) {
   capacity_ = bufferSize == 0 ? 1 : bufferSize;
   buffer_ = static_cast<uint8_t*>(std::malloc(capacity_));
   ok_ = buffer_ != nullptr;
@@ -16,35 +15,24 @@ InputStream::InputStream(int fd, size_t bufferSize) : fd_(fd) {
 InputStream::InputStream(const uint8_t* data, size_t size)
     : pos_(data), end_(data + size) {}
 
-InputStream::~InputStream() {
-  std::free(buffer_);
-  if (fd_ >= 0) close(fd_);
-}
+InputStream::~InputStream() { std::free(buffer_); }
 
 bool InputStream::Refill() {
   // Like stdio since glibc 2.28, end of file and errors are sticky: once a
   // read has come back empty, no later read is tried.
   if (eof_ || error_) return false;
-  if (fd_ < 0 || buffer_ == nullptr) {
+  if (!file_.IsOpen() || buffer_ == nullptr) {
     eof_ = true;
     return false;
   }
-  for (;;) {
-    ssize_t n = read(fd_, buffer_, capacity_);
-    if (n > 0) {
-      pos_ = buffer_;
-      end_ = buffer_ + n;
-      return true;
-    }
-    if (n == 0) {
-      eof_ = true;
-      return false;
-    }
-    if (errno != EINTR) {
-      error_ = true;
-      return false;
-    }
+  const int64_t n = file_.Read(buffer_, capacity_);
+  if (n > 0) {
+    pos_ = buffer_;
+    end_ = buffer_ + n;
+    return true;
   }
+  (n == 0 ? eof_ : error_) = true;
+  return false;
 }
 
 int InputStream::Underflow() {

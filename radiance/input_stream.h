@@ -15,13 +15,15 @@
 #include <cstring>
 #include <string>
 
+#include "platform/platform.h"
+
 class InputStream {
  public:
   static constexpr size_t kDefaultBufferSize = 256 * 1024;
 
-  // Reads from fd, which the stream closes when it is destroyed.
-  // bufferSize may be as small as 1 (a read(2) per byte, for tests).
-  explicit InputStream(int fd, size_t bufferSize = kDefaultBufferSize);
+  // Reads from file, which the stream owns from now on. bufferSize may be
+  // as small as 1 (a read per byte, for tests).
+  explicit InputStream(platform::InputFile file, size_t bufferSize = kDefaultBufferSize);
   // Reads from size bytes at data, which must outlive the stream.
   InputStream(const uint8_t* data, size_t size);
   ~InputStream();
@@ -74,7 +76,7 @@ class InputStream {
   int Underflow();
   bool Refill();
 
-  int fd_ = -1;
+  platform::InputFile file_;
   uint8_t* buffer_ = nullptr;
   size_t capacity_ = 0;
   const uint8_t* pos_ = nullptr;

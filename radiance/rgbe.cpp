@@ -1,5 +1,7 @@
 #include "radiance/radiance.h"
 
+#include "platform/platform.h"
+
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -94,10 +96,7 @@ __attribute__((target("avx2"))) void AVX2(float* out, const uint8_t* pixels, int
     RGBEToFloat(out + 3 * static_cast<size_t>(i), pixels + 4 * static_cast<size_t>(i));
 }
 
-bool HaveAVX2() {
-  static const bool have = __builtin_cpu_supports("avx2");
-  return have;
-}
+bool HaveAVX2() { return platform::HasAVX2(); }
 #else
 void AVX2(float* out, const uint8_t* pixels, int32_t count) { Portable(out, pixels, count); }
 bool HaveAVX2() { return false; }

@@ -1,7 +1,4 @@
 // The scanline decoder and the RGBE to float conversion.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -22,10 +19,10 @@ class ScanlineTest : public testing::TestWithParam<size_t> {
   std::unique_ptr<InputStream> Stream(const Bytes& data) {
     data_ = data;
     if (GetParam() == 0) return std::make_unique<InputStream>(data_.data(), data_.size());
-    const int fd = memfd_create("scanline", 0);
-    EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    lseek(fd, 0, SEEK_SET);
-    return std::make_unique<InputStream>(fd, GetParam());
+    WriteFile(dir_ / "line", data);
+    platform::InputFile file;
+    EXPECT_TRUE(file.Open(dir_ / "line"));
+    return std::make_unique<InputStream>(std::move(file), GetParam());
   }
   // Decodes one scanline into a buffer of exactly width pixels, first
   // filled with 0xAA so that bytes the decoder never reached stand out.
@@ -37,6 +34,7 @@ class ScanlineTest : public testing::TestWithParam<size_t> {
   InputStream& in() { return *stream_; }
 
  private:
+  TempDir dir_;
   Bytes data_;
   std::unique_ptr<InputStream> stream_;
 };

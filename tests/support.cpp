@@ -1,21 +1,18 @@
 #include "support.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <grp.h>
-#include <signal.h>
-#include <ftw.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
+#ifdef CORVALIN_HAVE_LIBTIFF
 #include <tiffio.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <stdexcept>
 
 const char kBanner[] =
@@ -55,125 +52,62 @@ float ReferenceFloat(uint8_t mantissa, uint8_t exponent) {
   return static_cast<float>((mantissa + 0.5) * std::ldexp(1.0, exponent - 136));
 }
 
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path Path(const std::string& utf8) { return fs::u8path(utf8); }
+
+}  // namespace
+
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/corvalin-test-XXXXXX";
-  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = templ;
+  const fs::path base = fs::temp_directory_path();
+  std::mt19937 random(std::random_device{}());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path dir = base / ("corvalin-test-" + std::to_string(random()));
+    std::error_code error;
+    if (fs::create_directory(dir, error)) {
+      path_ = dir.u8string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a temporary folder");
 }
 
 TempDir::~TempDir() {
-  nftw(
-      path_.c_str(),
-      [](const char* p, const struct stat*, int, struct FTW*) { return std::remove(p); },
-      16, FTW_DEPTH | FTW_PHYS);
+  std::error_code error;
+  fs::remove_all(Path(path_), error);  // links are removed, never followed
 }
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
+  std::ofstream f(Path(path), std::ios::binary | std::ios::trunc);
   if (!f) throw std::runtime_error("cannot create " + path);
-  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 bool ReadFile(const std::string& path, Bytes* bytes) {
-  FILE* f = std::fopen(path.c_str(), "rb");
+  std::ifstream f(Path(path), std::ios::binary);
   if (!f) return false;
-  bytes->clear();
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
-  std::fclose(f);
+  bytes->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   return true;
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::error_code error;
+  return fs::symlink_status(Path(path), error).type() != fs::file_type::not_found && !error;
+}
+
+void MakeFolder(const std::string& path) {
+  if (!fs::create_directory(Path(path))) throw std::runtime_error("cannot make " + path);
 }
 
 std::vector<std::string> FilesIn(const std::string& folder) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(folder.c_str())) {
-    while (const dirent* e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
+  std::error_code error;
+  for (const fs::directory_entry& e : fs::directory_iterator(Path(folder), error))
+    names.push_back(e.path().filename().u8string());
   std::sort(names.begin(), names.end());
   return names;
-}
-
-Child::Child(const std::string& dir, const std::vector<std::string>& args,
-             const RunOptions& options) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(pipeFds[1], 1);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    // A sanitizer report must not pass for one of the program's own statuses.
-    setenv("ASAN_OPTIONS", "exitcode=86", 1);
-    setenv("UBSAN_OPTIONS", "exitcode=87:print_stacktrace=1", 1);
-    setenv("TSAN_OPTIONS", "exitcode=88", 1);
-    if (options.addressSpaceLimit) {
-      struct rlimit limit = {options.addressSpaceLimit, options.addressSpaceLimit};
-      setrlimit(RLIMIT_AS, &limit);
-    }
-    if (options.fileSizeLimit) {
-      signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
-      struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    for (int s : options.ignoredSignals) signal(s, SIG_IGN);
-    if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
-    if (options.asNobody && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
-      _exit(126);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(CORVALIN_EXE));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(CORVALIN_EXE, argv.data());
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  output_ = pipeFds[0];
-}
-
-Child::~Child() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  if (output_ >= 0) close(output_);
-}
-
-RunResult Child::Wait(int* signal) {
-  RunResult result;
-  char chunk[4096];
-  ssize_t n;
-  while ((n = read(output_, chunk, sizeof chunk)) > 0) result.output.append(chunk, n);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  if (signal) *signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  return result;
-}
-
-RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
-                      const RunOptions& options) {
-  return Child(dir, args, options).Wait();
-}
-
-RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
-                      uint64_t addressSpaceLimit) {
-  RunOptions options;
-  options.addressSpaceLimit = addressSpaceLimit;
-  return RunCorvalin(dir, args, options);
 }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -188,6 +122,7 @@ std::string Announcement(const std::string& input, const std::string& output) {
   return std::string(kBanner) + "Converting \"" + input + "\" to \"" + output + "\" ...\n";
 }
 
+#ifdef CORVALIN_HAVE_LIBTIFF
 bool ReadTiff(const std::string& path, TiffImage* image, std::string* error) {
   TIFFSetErrorHandler(nullptr);
   TIFFSetWarningHandler(nullptr);
@@ -212,6 +147,63 @@ bool ReadTiff(const std::string& path, TiffImage* image, std::string* error) {
   if (!ok) *error = "libtiff cannot read the pixels of " + path;
   return ok;
 }
+#else
+bool ReadTiff(const std::string& path, TiffImage* image, std::string* error) {
+  Bytes file;
+  if (!ReadFile(path, &file) || file.size() < 8 || file[0] != 'I' || file[1] != 'I' || Get16(file, 2) != 42) {
+    *error = "not a little-endian TIFF: " + path;
+    return false;
+  }
+  try {
+    const uint32_t ifd = Get32(file, 4);
+    const uint32_t n = Get16(file, ifd);
+    uint32_t offset = 0, bytes = 0, planar = 1;
+    image->bitsPerSample = 1;  // the defaults of baseline TIFF
+    image->samplesPerPixel = 1;
+    image->sampleFormat = 1;
+    image->compression = 1;
+    for (uint32_t k = 0; k < n; ++k) {
+      const size_t at = ifd + 2 + 12 * size_t{k};
+      const uint32_t tag = Get16(file, at), type = Get16(file, at + 2), count = Get32(file, at + 4);
+      // A SHORT value lies in the field's first two bytes, or at the offset
+      // when there are three of them (every one must agree).
+      uint32_t value = type == 3 && count == 1 ? Get16(file, at + 8) : Get32(file, at + 8);
+      if (type == 3 && count == 3) {
+        const uint32_t values = Get32(file, at + 8);
+        value = Get16(file, values);
+        if (Get16(file, values + 2) != value || Get16(file, values + 4) != value) value = 0;
+      }
+      switch (tag) {
+        case 256: image->width = value; break;
+        case 257: image->height = value; break;
+        case 258: image->bitsPerSample = static_cast<uint16_t>(value); break;
+        case 259: image->compression = static_cast<uint16_t>(value); break;
+        case 262: image->photometric = static_cast<uint16_t>(value); break;
+        case 273: offset = value; break;
+        case 277: image->samplesPerPixel = static_cast<uint16_t>(value); break;
+        case 279: bytes = value; break;
+        case 284: planar = value; break;
+        case 339: image->sampleFormat = static_cast<uint16_t>(value); break;
+      }
+    }
+    const uint64_t want = uint64_t{image->width} * image->height * 12;
+    if (image->bitsPerSample != 32 || image->samplesPerPixel != 3 || planar != 1 ||
+        image->compression != 1 || bytes != want || uint64_t{offset} + want > file.size()) {
+      *error = "not an uncompressed single-strip 3 x 32-bit TIFF: " + path;
+      return false;
+    }
+    image->pixels.resize(static_cast<size_t>(want / 4));
+    for (size_t k = 0; k < image->pixels.size(); ++k) {
+      const uint32_t bits = Get32(file, offset + 4 * k);
+      std::memcpy(&image->pixels[k], &bits, 4);
+    }
+  } catch (const std::out_of_range&) {
+    *error = "a directory entry points past the end of " + path;
+    return false;
+  }
+  return true;
+}
+#endif
 
 uint32_t Get16(const Bytes& b, size_t at) { return b.at(at) | b.at(at + 1) << 8; }
 uint32_t Get32(const Bytes& b, size_t at) { return Get16(b, at) | Get16(b, at + 2) << 16; }

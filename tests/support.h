@@ -1,9 +1,9 @@
 // Test helpers: a small Radiance encoder for fixtures, temporary folders,
-// running the real program, and reading TIFFs back with libtiff.
+// running the real program, and reading TIFFs back with libtiff. Names are
+// UTF-8 on every system. support.cpp holds what is the same everywhere;
+// support_posix.cpp and support_windows.cpp start the program.
 #ifndef CORVALIN_TESTS_SUPPORT_H
 #define CORVALIN_TESTS_SUPPORT_H
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -36,16 +36,21 @@ class TempDir {
 
 void WriteFile(const std::string& path, const Bytes& bytes);
 bool ReadFile(const std::string& path, Bytes* bytes);
-bool FileExists(const std::string& path);
+bool FileExists(const std::string& path);  // a link counts, whatever it points to
+void MakeFolder(const std::string& path);    // throws when it cannot
 // The names in a folder, sorted, without "." and "..".
 std::vector<std::string> FilesIn(const std::string& folder);
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the program did not exit normally
+  // Standard output. On Windows each CR LF becomes "\n" here, and a line
+  // feed without its CR shows as "<LF without CR>", so that the same texts
+  // are expected everywhere and a line in the wrong mode is caught.
   std::string output;
 };
 
-// How the child runs, beyond its folder and arguments.
+// How the child runs, beyond its folder and arguments. Only on POSIX
+// systems: Windows takes none of these.
 struct RunOptions {
   uint64_t addressSpaceLimit = 0;  // non-zero: caps the child's memory
   uint64_t fileSizeLimit = 0;      // non-zero: writes past it fail (SIGXFSZ ignored)
@@ -69,13 +74,17 @@ class Child {
   ~Child();  // kills the child if it still runs
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
-  pid_t pid() const { return pid_; }
+#ifndef _WIN32
+  int pid() const { return static_cast<int>(process_); }
+#endif
+  // Ends the child at once: SIGKILL, or TerminateProcess on Windows.
+  void Kill();
   // Waits for the child's end. Exit status, or -1 for a signal (*signal set).
   RunResult Wait(int* signal = nullptr);
 
  private:
-  pid_t pid_ = -1;
-  int output_ = -1;
+  intptr_t process_ = -1;  // a pid, or a process HANDLE
+  intptr_t output_ = -1;   // the read end of its standard output
 };
 
 
@@ -97,7 +106,9 @@ struct TiffImage {
 };
 
 // Reads a float TIFF through libtiff; false (with the reason in *error) when
-// libtiff cannot read it.
+// libtiff cannot read it. Where the tests are built without libtiff (for
+// Windows), a small reader of baseline single-strip TIFFs stands in, which
+// takes every number from the file's directory, never from the writer.
 bool ReadTiff(const std::string& path, TiffImage* image, std::string* error);
 
 // Little-endian numbers from a byte buffer, for checking layouts by hand.

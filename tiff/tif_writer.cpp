@@ -114,7 +114,7 @@ std::vector<uint8_t> BuildHeader(int32_t width, int32_t height,
 // Rows go out straight from the caller's floats on a little-endian host,
 // which lie in memory as the file wants them; elsewhere they are
 // byte-swapped through a small buffer.
-bool WriteFloats(OutputFile* file, const float* floats, size_t count, uint64_t offset) {
+bool WriteFloats(platform::OutputFile* file, const float* floats, size_t count, uint64_t offset) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   uint8_t chunk[64 * 1024];
   const size_t perChunk = sizeof(chunk) / 4;
@@ -164,11 +164,11 @@ TIFWriter::Begun TIFWriter::Begin(bool allowInPlace) {
   const std::vector<uint8_t> header = Header(static_cast<uint32_t>(pixels * kBytesPerPixel));
 
   switch (file_.Start(fileName_, allowInPlace)) {
-    case OutputFile::Open::kFailed:
+    case platform::OutputFile::Open::kFailed:
       return Begun::kFailed;
-    case OutputFile::Open::kInPlaceOnly:
+    case platform::OutputFile::Open::kInPlaceOnly:
       return Begun::kInPlaceOnly;
-    case OutputFile::Open::kOpened:
+    case platform::OutputFile::Open::kOpened:
       break;
   }
   if (!file_.WriteAt(header.data(), header.size(), 0)) {

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "tiff/output_file.h"
+#include "platform/platform.h"
 
 class TIFWriter {
  public:
@@ -47,7 +47,7 @@ class TIFWriter {
   // Begin, WriteRows of every row, Finish. Returns 1 (true) on success, 0
   // (false) when the file could not be created or any write or the close
   // failed. An existing file at the name is replaced only on success (see
-  // OutputFile for where that cannot be done).
+  // platform::OutputFile for where that cannot be done).
   bool Write();
 
   // The streaming side, for rows that arrive a band at a time.
@@ -89,7 +89,7 @@ class TIFWriter {
   std::optional<std::string> description_;
   std::optional<std::string> software_;
   std::optional<std::string> copyright_;
-  OutputFile file_;
+  platform::OutputFile file_;
   uint64_t pixelOffset_ = 0;  // of the file begun
   uint64_t rowsWritten_ = 0;
 };

@@ -1,13 +1,79 @@
-#include "tiff/output_file.h"
+// The platform layer on POSIX.1-2008 systems (Linux, macOS, the BSDs).
+// Linux's extras are used where configure found them, and left out with
+// CORVALIN_PORTABLE:
+//   CORVALIN_HAVE_FADVISE        posix_fadvise: the input is read once, in order
+//   CORVALIN_HAVE_MADV_HUGEPAGE  madvise(MADV_HUGEPAGE): large pages for large blocks
+//   CORVALIN_HAVE_MADV_POPULATE  madvise(MADV_POPULATE_WRITE): pages made ready ahead
+#include "platform/platform.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+namespace platform {
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void WriteOutput(const char* text, size_t size) { std::fwrite(text, 1, size, stdout); }
+
+PathKind KindOf(const std::string& name) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) return PathKind::kMissing;
+  if (S_ISREG(st.st_mode)) return PathKind::kRegular;
+  return S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kOther;
+}
+
+// ---- Input
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kNone;
+  }
+  return *this;
+}
+
+bool InputFile::Open(const std::string& name) {
+  Close();
+  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+#ifdef CORVALIN_HAVE_FADVISE
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // read once, front to back
+#endif
+  handle_ = fd;
+  return true;
+}
+
+int64_t InputFile::Read(void* buffer, size_t size) {
+  if (handle_ == kNone) return -1;
+  for (;;) {
+    const ssize_t n = read(static_cast<int>(handle_), buffer, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+void InputFile::Close() {
+  if (handle_ != kNone) close(static_cast<int>(handle_));
+  handle_ = kNone;
+}
+
+// ---- Output
 
 namespace {
 
@@ -69,6 +135,10 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
+void Forget(const std::string& temp) {
+  if (gUnfinishedSet && temp == gUnfinished) gUnfinishedSet = 0;
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() { Abandon(); }
@@ -92,12 +162,13 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
     // The base is shortened so that the name fits any file system's limit.
     std::string temp = FolderOf(target_) + "/." + BaseOf(target_).substr(0, 200) + ".XXXXXX";
     SignalsBlocked blocked;
-    fd_ = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd_ < 0) {
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
       // Only a folder that refuses new files sends a writable file to be
       // written in place; on a full disk, say, that would destroy it.
       if (!exists || (errno != EACCES && errno != EPERM)) return Open::kFailed;
     } else {
+      handle_ = fd;
       temp_ = temp;
       // One file at a time is announced; the program never writes two.
       if (!gUnfinishedSet && temp.size() < sizeof gUnfinished) {
@@ -107,10 +178,10 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
       if (exists) {
         // As the file it replaces, as far as we may: owner, group and mode.
         if (st.st_uid != geteuid() || st.st_gid != getegid())
-          (void)!fchown(fd_, st.st_uid, st.st_gid);
-        fchmod(fd_, st.st_mode & 07777);
+          (void)!fchown(fd, st.st_uid, st.st_gid);
+        fchmod(fd, st.st_mode & 07777);
       } else {
-        fchmod(fd_, NewFileMode());
+        fchmod(fd, NewFileMode());
       }
       inPlace_ = false;
       seekable_ = true;
@@ -121,20 +192,22 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
 
   // In place: not a regular file, or a folder that takes no new file.
   if (!allowInPlace) return Open::kInPlaceOnly;
-  fd_ = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd_ < 0) return Open::kFailed;
+  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return Open::kFailed;
+  handle_ = fd;
   inPlace_ = true;
-  seekable_ = lseek(fd_, 0, SEEK_CUR) >= 0;
+  seekable_ = lseek(fd, 0, SEEK_CUR) >= 0;
   position_ = 0;
   return Open::kOpened;
 }
 
 bool OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
-  if (fd_ < 0 || (!seekable_ && offset != position_)) return false;
+  if (handle_ < 0 || (!seekable_ && offset != position_)) return false;
+  const int fd = static_cast<int>(handle_);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = seekable_ ? pwrite(fd_, p, size, static_cast<off_t>(offset))
-                                : write(fd_, p, size);
+    const ssize_t n = seekable_ ? pwrite(fd, p, size, static_cast<off_t>(offset))
+                                : write(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -146,9 +219,9 @@ bool OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
 }
 
 bool OutputFile::Commit() {
-  if (fd_ < 0) return false;
-  const int fd = fd_;
-  fd_ = -1;
+  if (handle_ < 0) return false;
+  const int fd = static_cast<int>(handle_);
+  handle_ = -1;
   // close() reports what delayed writes to some file systems (NFS) found.
   // There is no fsync: a file that survives the program is what is
   // promised, not one that survives a power cut, and an fsync would make
@@ -158,22 +231,79 @@ bool OutputFile::Commit() {
   SignalsBlocked blocked;
   ok = ok && rename(temp_.c_str(), target_.c_str()) == 0;
   if (!ok) unlink(temp_.c_str());
-  if (gUnfinishedSet && temp_ == gUnfinished) gUnfinishedSet = 0;
+  Forget(temp_);
   temp_.clear();
   return ok;
 }
 
 void OutputFile::Abandon() {
-  if (fd_ < 0) return;
-  close(fd_);
-  fd_ = -1;
+  if (handle_ < 0) return;
+  close(static_cast<int>(handle_));
+  handle_ = -1;
   if (inPlace_) return;
   SignalsBlocked blocked;
   unlink(temp_.c_str());
-  if (gUnfinishedSet && temp_ == gUnfinished) gUnfinishedSet = 0;
+  Forget(temp_);
   temp_.clear();
 }
 
-void OutputFile::RemoveUnfinished() {
+// ---- Interruptions
+
+namespace {
+
+// Removes the unfinished file, then ends the program as the signal would
+// have. Only async-signal-safe calls.
+extern "C" void RemoveUnfinishedAndDie(int signal) {
   if (gUnfinishedSet) unlink(gUnfinished);
+  raise(signal);  // the default action again, once this handler returns
 }
+
+}  // namespace
+
+void CleanUpOnInterrupt() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old;
+    // A signal ignored when the program started (SIGINT and SIGHUP for a
+    // job in the background) stays ignored.
+    if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action = {};
+    action.sa_handler = RemoveUnfinishedAndDie;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+// ---- Memory
+
+LargeBlock::LargeBlock(uint64_t bytes) {
+  if (bytes == 0 || bytes > SIZE_MAX - kLargePage) return;
+  size_ = static_cast<size_t>(bytes) + kLargePage;  // room to align
+  void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return;
+  mapping_ = p;
+  const uintptr_t aligned = (reinterpret_cast<uintptr_t>(p) + kLargePage - 1) & ~uintptr_t{kLargePage - 1};
+  data_ = reinterpret_cast<uint8_t*>(aligned);
+#ifdef CORVALIN_HAVE_MADV_HUGEPAGE
+  madvise(data_, static_cast<size_t>(bytes), MADV_HUGEPAGE);
+#endif
+}
+
+LargeBlock::~LargeBlock() {
+  if (mapping_) munmap(mapping_, size_);
+}
+
+bool PrepareMemory(uint8_t* data, size_t size) {
+#ifdef CORVALIN_HAVE_MADV_POPULATE
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it
+#endif
+  return madvise(data, size, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)data;
+  (void)size;
+  return false;
+#endif
+}
+
+}  // namespace platform

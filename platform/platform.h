@@ -1,0 +1,167 @@
+// Everything the converter asks of the operating system, behind one small
+// interface: the command line and standard output, the input file, the
+// output file that appears whole or not at all, interruptions, large blocks
+// of memory, and what the processor can do. posix.cpp serves Linux, macOS
+// and the BSDs (with Linux's extras where configure found them), windows.cpp
+// serves Windows; CMake picks one. Nothing outside this folder includes an
+// operating-system header.
+//
+// Names are UTF-8 everywhere; only the Windows side turns them into UTF-16,
+// at the call.
+#ifndef CORVALIN_PLATFORM_PLATFORM_H
+#define CORVALIN_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// ---- Command line and console
+
+// The program's arguments as UTF-8, the program's own name first. On
+// Windows they come from the wide command line, so that any name arrives
+// whole, and no wildcard is expanded.
+std::vector<std::string> Arguments(int argc, char** argv);
+
+// Writes UTF-8 text to standard output. Lines end in '\n' here; on Windows
+// standard output is in text mode (CR LF), and a console is given the text
+// as Unicode so that every name shows as it is.
+void WriteOutput(const char* text, size_t size);
+
+// ---- Files
+
+enum class PathKind { kMissing, kRegular, kFolder, kOther };
+
+// What a name is, symbolic links followed; kMissing also when it cannot
+// be looked at.
+PathKind KindOf(const std::string& name);
+
+// A file read front to back.
+class InputFile {
+ public:
+  InputFile() = default;
+  // Takes over an open descriptor (a HANDLE on Windows), closed with the object.
+  explicit InputFile(intptr_t handle) : handle_(handle) {}
+  ~InputFile() { Close(); }
+  InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens name for reading. False, with nothing open, when it cannot be
+  // opened or is a folder.
+  bool Open(const std::string& name);
+  bool IsOpen() const { return handle_ != kNone; }
+  // Reads up to size bytes: the count read, 0 at the end of the file, -1
+  // on a read error (an interrupted read is tried again).
+  int64_t Read(void* buffer, size_t size);
+  void Close();
+
+ private:
+  static constexpr intptr_t kNone = -1;
+  intptr_t handle_ = kNone;
+};
+
+// A file that appears whole or not at all. It is written under a temporary
+// name beside the name asked for, and takes that name only when Commit()
+// succeeds, so an existing file there stays as it was until then. The
+// unfinished file goes with an interruption (see CleanUpOnInterrupt) and,
+// where the system allows, with a process killed outright.
+//
+// Where that cannot be done it is written in place, as a plain open would:
+//   - the name is not a regular file (a device, a FIFO);
+//   - no file can be made beside it (the folder refuses new files) while an
+//     existing file at the name is writable.
+// A symbolic link at the name is followed: the file it points to is
+// replaced and the link stays. A replaced file keeps its owner and mode
+// on POSIX systems; on Windows the new file takes its folder's permissions.
+class OutputFile {
+ public:
+  enum class Open { kOpened, kFailed, kInPlaceOnly };
+
+  OutputFile() = default;
+  ~OutputFile();  // an uncommitted file is abandoned
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Opens name for writing. kFailed: nothing can be written there (a
+  // folder at the name, an existing file that may not be overwritten or is
+  // held open by another program, a missing folder, a full disk); nothing
+  // was changed. kInPlaceOnly: only writing in place is possible and
+  // allowInPlace was false; nothing was changed.
+  Open Start(const std::string& name, bool allowInPlace);
+
+  // Writes size bytes at offset. A file written in place that cannot seek
+  // (a FIFO) takes only offsets that continue where the last write ended.
+  // False on any failure.
+  bool WriteAt(const void* data, size_t size, uint64_t offset);
+
+  // Closes the file and puts it in place. False when the close or the
+  // replace failed; the temporary file is then removed.
+  bool Commit();
+
+  // Closes the file and removes the temporary one; a file written in place
+  // is left as it is. Does nothing once committed or abandoned.
+  void Abandon();
+
+  bool InPlace() const { return inPlace_; }
+
+ private:
+  intptr_t handle_ = -1;
+  bool inPlace_ = false;
+  bool seekable_ = true;
+  uint64_t position_ = 0;  // where a sequential write goes next
+  std::string target_;     // the file the temporary one replaces
+  std::string temp_;       // the temporary file, while there is one
+};
+
+// From now on an interruption (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C,
+// Ctrl-Break, closing the console) first removes the unfinished output
+// file, then ends the program as it would have without this. An
+// interruption that was ignored when the program started stays ignored.
+void CleanUpOnInterrupt();
+
+// ---- Memory
+
+// The size of a large page, and the step in which PrepareMemory works.
+constexpr size_t kLargePage = 2 * 1024 * 1024;
+
+// A block of memory of a MiB or more, all zeros, starting on a page, in
+// large pages (and aligned to one) where the system gives them. Fresh memory is costly, on
+// virtual machines above all: every page traps into the kernel, which
+// clears it, on first use; a 2 MiB page takes one trap where 4 KiB pages
+// take 512, and touching many places of a block at once (turning columns
+// into rows) then misses the TLB far less.
+class LargeBlock {
+ public:
+  // data() is null when the block could not be had (or bytes is 0).
+  explicit LargeBlock(uint64_t bytes);
+  ~LargeBlock();
+  LargeBlock(const LargeBlock&) = delete;
+  LargeBlock& operator=(const LargeBlock&) = delete;
+
+  uint8_t* data() const { return data_; }
+
+ private:
+  void* mapping_ = nullptr;
+  size_t size_ = 0;
+  uint8_t* data_ = nullptr;
+};
+
+// Has the system make the pages of a LargeBlock's [data, data + size)
+// ready for writing (cleared and mapped) without changing what they hold,
+// so that a second thread can take that work off the one that fills
+// them. False where the system cannot (then nothing was done).
+bool PrepareMemory(uint8_t* data, size_t size);
+
+// ---- Processor
+
+// Whether the processor (and the system, which must save its registers)
+// runs AVX2 instructions.
+bool HasAVX2();
+
+}  // namespace platform
+
+#endif

@@ -1,0 +1,91 @@
+// Starting the program on POSIX systems: fork and exec, with the limits,
+// identity and signal dispositions a test asks for.
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "support.h"
+
+Child::Child(const std::string& dir, const std::vector<std::string>& args,
+             const RunOptions& options) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 1);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    // A sanitizer report must not pass for one of the program's own statuses.
+    setenv("ASAN_OPTIONS", "exitcode=86", 1);
+    setenv("UBSAN_OPTIONS", "exitcode=87:print_stacktrace=1", 1);
+    setenv("TSAN_OPTIONS", "exitcode=88", 1);
+    if (options.addressSpaceLimit) {
+      struct rlimit limit = {options.addressSpaceLimit, options.addressSpaceLimit};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.fileSizeLimit) {
+      signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+      struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    for (int s : options.ignoredSignals) signal(s, SIG_IGN);
+    if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
+    if (options.asNobody && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(126);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(CORVALIN_EXE));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(CORVALIN_EXE, argv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  output_ = pipeFds[0];
+  process_ = pid;
+}
+
+Child::~Child() {
+  if (process_ > 0) {
+    kill(static_cast<pid_t>(process_), SIGKILL);
+    waitpid(static_cast<pid_t>(process_), nullptr, 0);
+  }
+  if (output_ >= 0) close(static_cast<int>(output_));
+}
+
+void Child::Kill() {
+  if (process_ > 0) kill(static_cast<pid_t>(process_), SIGKILL);
+}
+
+RunResult Child::Wait(int* signal) {
+  RunResult result;
+  char chunk[4096];
+  ssize_t n;
+  while ((n = read(static_cast<int>(output_), chunk, sizeof chunk)) > 0) result.output.append(chunk, n);
+  int status = 0;
+  waitpid(static_cast<pid_t>(process_), &status, 0);
+  process_ = -1;
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  if (signal) *signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return result;
+}
+
+RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  return Child(dir, args, options).Wait();
+}
+
+RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
+                      uint64_t addressSpaceLimit) {
+  RunOptions options;
+  options.addressSpaceLimit = addressSpaceLimit;
+  return RunCorvalin(dir, args, options);
+}
+
