@@ -321,13 +321,17 @@ void OutputFile::Abandon() {
 
 namespace {
 
-// Runs on a thread of its own. Returning FALSE hands the event on to the
-// default handler, which ends the process with STATUS_CONTROL_C_EXIT; the
-// lock, never released, lets no replace begin or be cut short.
+// Runs on a thread of its own, and ends the process with the status the
+// default handler gives (STATUS_CONTROL_C_EXIT), for Ctrl-C, Ctrl-Break and
+// a closed console alike. The lock, never released, lets no replace begin
+// or be cut short. Ending at once, as the signal's default does on POSIX
+// systems, leaves no other thread holding a lock the exit would wait for;
+// the system closes the file, which takes it away.
 BOOL WINAPI OnInterrupt(DWORD) {
   AcquireSRWLockExclusive(&gReplacing);
   if (gUnfinished) DeleteOnClose(gUnfinished, true);
-  return FALSE;
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  return TRUE;
 }
 
 }  // namespace
