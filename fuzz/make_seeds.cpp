@@ -19,7 +19,7 @@ void Seed(const std::string& dir, const std::string& name, const Bytes& hdr, uin
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return;
   std::fputc(buffer, f);
-  std::fwrite(hdr.data(), 1, hdr.size(), f);
+  if (!hdr.empty()) std::fwrite(hdr.data(), 1, hdr.size(), f);
   written += std::fclose(f) == 0;
 }
 

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   for (const SamplePicture& p : SamplePictures()) {
     const std::string path = std::string(argv[1]) + "/" + p.name;
     FILE* f = std::fopen(path.c_str(), "wb");
-    const bool ok = f && std::fwrite(p.bytes.data(), 1, p.bytes.size(), f) == p.bytes.size();
+    const bool ok = f && (p.bytes.empty() || std::fwrite(p.bytes.data(), 1, p.bytes.size(), f) == p.bytes.size());
     if (!(f && std::fclose(f) == 0 && ok)) {
       std::perror(path.c_str());
       ++failed;
