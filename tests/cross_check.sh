@@ -5,7 +5,8 @@
 # every file it leaves.
 #   tests/cross_check.sh REFERENCE MAKE_PICTURES [--crlf] -- COMMAND...
 # REFERENCE is this machine's corvalin, MAKE_PICTURES the program that
-# writes the pictures, COMMAND the other build as it is run. With --crlf
+# writes the pictures, COMMAND the other build as it is run (it runs in
+# another folder, so its paths must be absolute). With --crlf
 # every line of the other build's output must end in CR LF (Windows text
 # mode), and none may without it.
 set -u
