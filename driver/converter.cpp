@@ -26,8 +26,19 @@ const char kBanner[] =
 const char kUsage[] =
     "Please enter the name of an HDR file on the command line.\n"
     "Ex: CORVALIN image.hdr\n"
+    "\n";
+
+const char kHelp[] =
+    "corvalin converts a Radiance RGBE picture (.hdr, flat or run-length encoded)\n"
+    "into an uncompressed TIFF of 32-bit floating-point red, green and blue.\n"
     "\n"
-    "Note: This only converts HDR images not containing RLE tags.\n";
+    "Usage: corvalin picture\n"
+    "       corvalin --help | -h | --version | -V\n"
+    "\n"
+    "A short extension (a dot and up to three bytes) is replaced: picture.pic reads picture.hdr.\n"
+    "Other names get .hdr and .tif added; if that .hdr can't be opened, the file named is read.\n"
+    "\n"
+    "Manual: man corvalin (doc/corvalin.1 in the source).\n";
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -245,6 +256,16 @@ platform::InputFile OpenInput(const std::string& argument, const std::string& de
 }  // namespace
 
 int RunConverter(const std::vector<std::string>& args) {
+  // These four exact arguments, and only these, are not picture names
+  // ("./--help" converts --help.hdr).
+  if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
+    Say(kHelp);
+    return 0;
+  }
+  if (args.size() == 2 && (args[1] == "--version" || args[1] == "-V")) {
+    Say("corvalin " CORVALIN_VERSION "\n");
+    return 0;
+  }
   Say(kBanner);
   if (args.size() != 2) {
     Say(kUsage);

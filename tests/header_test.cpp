@@ -1,4 +1,6 @@
 // The command line, the file names and the Radiance header.
+#include <cctype>
+
 #include <gtest/gtest.h>
 
 #include "driver/converter.h"
@@ -9,8 +11,7 @@ namespace {
 const char kUsage[] =
     "Please enter the name of an HDR file on the command line.\n"
     "Ex: CORVALIN image.hdr\n"
-    "\n"
-    "Note: This only converts HDR images not containing RLE tags.\n";
+    "\n";
 
 std::string OpenError(const std::string& input) {
   return "\nError opening HDR file: \"" + input + "\"\n";
@@ -25,6 +26,37 @@ TEST(CommandLineTest, WrongArgumentCountPrintsUsage) {
     EXPECT_EQ(run.status, 1) << args.size() << " arguments";
     EXPECT_EQ(run.output, std::string(kBanner) + kUsage) << args.size() << " arguments";
   }
+}
+
+TEST(CommandLineTest, HelpAndVersionOnlyForTheirExactArguments) {
+  TempDir dir;
+  for (const char* argument : {"--help", "-h"}) {
+    RunResult run = RunCorvalin(dir.path(), {argument});
+    EXPECT_EQ(run.status, 0) << argument;
+    EXPECT_EQ(run.output.rfind("corvalin converts a Radiance RGBE picture", 0), 0u) << run.output;
+    EXPECT_NE(run.output.find("Usage: corvalin picture\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(EndsWith(run.output, "Manual: man corvalin (doc/corvalin.1 in the source).\n")) << run.output;
+  }
+  for (const char* argument : {"--version", "-V"}) {
+    RunResult run = RunCorvalin(dir.path(), {argument});
+    EXPECT_EQ(run.status, 0) << argument;
+    EXPECT_EQ(run.output, "corvalin " CORVALIN_VERSION "\n") << argument;
+  }
+  // Anything else is a picture's name: a near miss, the same with another
+  // argument (a usage error), and the picture that a name like it really is.
+  EXPECT_EQ(RunCorvalin(dir.path(), {"--Help"}).output,
+            Announcement("--Help.hdr", "--Help.tif") + OpenError("--Help.hdr"));
+  EXPECT_EQ(RunCorvalin(dir.path(), {"--help", "x.hdr"}).output, std::string(kBanner) + kUsage);
+  WriteFile(dir / "--help.hdr", MakeHdr("-Y 1 +X 2\n", {Bytes(8, 128)}, Encoding::kFlat));
+  RunResult run = RunCorvalin(dir.path(), {"./--help"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(FileExists(dir / "--help.tif"));
+}
+
+std::string Printable(const std::string& s) {
+  std::string out;
+  for (char c : s) out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return out.substr(0, 40);
 }
 
 struct NameCase {
@@ -57,7 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"a.b/c", "a.b/c.hdr", "a.b/c.tif"},
                     NameCase{"dir.x/pic.hdr", "dir.x/pic.hdr", "dir.x/pic.tif"},
                     NameCase{".hdr", ".hdr", ".tif"},
-                    NameCase{kLongName + ".hdr", kLongName + ".hdr", kLongName + ".tif"}));
+                    NameCase{kLongName + ".hdr", kLongName + ".hdr", kLongName + ".tif"}),
+    [](const testing::TestParamInfo<NameCase>& info) {
+      return std::to_string(info.index) + "_" + Printable(info.param.argument);
+    });
 
 TEST(FileNamesTest, DotInFolderNameDoesNotRedirectOutput) {
   TempDir dir;

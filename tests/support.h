@@ -66,6 +66,12 @@ RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& ar
 RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
                       const RunOptions& options);
 
+#ifndef _WIN32
+// Whether a run with asNobody can start the program; why not, if not (the
+// tests that need it skip then, saying why).
+bool OthersCanRunTheProgram(std::string* why);
+#endif
+
 // corvalin running in the background, for tests that act while it runs.
 class Child {
  public:

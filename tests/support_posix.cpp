@@ -13,8 +13,58 @@
 
 #include "support.h"
 
+namespace {
+
+// The program as another user can start it. A checkout may lie in a folder
+// that other users can't enter (mktemp -d makes such folders), so a run as
+// nobody starts a copy in a folder of its own under /tmp, removed at exit.
+class CopyForOthers {
+ public:
+  CopyForOthers() {
+    char dir[] = "/tmp/corvalin-program-XXXXXX";
+    if (!mkdtemp(dir)) return;
+    dir_ = dir;
+    chmod(dir, 0755);
+    Bytes program;
+    if (!ReadFile(CORVALIN_EXE, &program)) return;
+    WriteFile(dir_ + "/corvalin", program);
+    chmod((dir_ + "/corvalin").c_str(), 0755);
+    path_ = dir_ + "/corvalin";
+  }
+  ~CopyForOthers() {
+    if (!path_.empty()) unlink(path_.c_str());
+    if (!dir_.empty()) rmdir(dir_.c_str());
+  }
+  const std::string& path() const { return path_.empty() ? fallback_ : path_; }
+
+ private:
+  std::string dir_, path_;
+  const std::string fallback_ = CORVALIN_EXE;
+};
+
+const std::string& ProgramForOthers() {
+  static const CopyForOthers copy;
+  return copy.path();
+}
+
+}  // namespace
+
+bool OthersCanRunTheProgram(std::string* why) {
+  if (geteuid() != 0) {
+    *why = "the tests must run as root to run the program as another user";
+    return false;
+  }
+  RunOptions options;
+  options.asNobody = true;
+  const RunResult run = RunCorvalin("/", {}, options);
+  if (run.status == 1 && run.output.rfind(kBanner, 0) == 0) return true;
+  *why = "user nobody cannot start " + ProgramForOthers() + " (status " + std::to_string(run.status) + ")";
+  return false;
+}
+
 Child::Child(const std::string& dir, const std::vector<std::string>& args,
              const RunOptions& options) {
+  const std::string& program = options.asNobody ? ProgramForOthers() : std::string(CORVALIN_EXE);
   int pipeFds[2];
   if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
@@ -41,10 +91,10 @@ Child::Child(const std::string& dir, const std::vector<std::string>& args,
     if (options.asNobody && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
       _exit(126);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(CORVALIN_EXE));
+    argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(CORVALIN_EXE, argv.data());
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
   close(pipeFds[1]);
