@@ -62,6 +62,7 @@ const char kFatal[] = "Fatal error while reading HDR file.\n";
 const char kEarly[] = "Warning: HDR file ended early; missing pixels set to black.\n";
 const char kProcessed[] = "Image data processed. Creating TIFF...\n";
 const char kWriteError[] = "Error generating floating-point TIFF image.\n";
+const char kNoSpace[] = "Not enough free space for the TIFF file.\n";
 
 // Every message goes to standard output through here.
 void Say(const char* text) { platform::WriteOutput(text, std::strlen(text)); }
@@ -98,22 +99,15 @@ FileNames NamesFromArgument(const std::string& argument) {
   return FileNames{base + ".hdr", base + ".tif"};
 }
 
-SizeCheck CheckImageSize(int32_t width, int32_t height, uint64_t headerBytes) {
+SizeCheck CheckImageSize(int32_t width, int32_t height, uint64_t* fileBytes) {
   if (width < 1 || height < 1) return SizeCheck::kInvalid;
-  // Classic TIFF offsets and byte counts are 32 bits. Divide before
-  // multiplying so that no product can overflow.
-  const uint64_t maxFile = 0xffffffffu;
-  if (headerBytes > maxFile) return SizeCheck::kTooLarge;
-  const uint64_t maxPixels = (maxFile - headerBytes) / 12;
-  if (static_cast<uint64_t>(width) > maxPixels / static_cast<uint64_t>(height))
-    return SizeCheck::kTooLarge;
-  return SizeCheck::kOk;
+  return ConverterTiff("", width, height)->FileSize(fileBytes) ? SizeCheck::kOk : SizeCheck::kTooLarge;
 }
 
-uint64_t ConverterTiffHeaderBytes() {
-  TIFWriter writer("", nullptr, 0, 0);
-  writer.SetSoftware(kSoftware);
-  return writer.PixelDataOffset();
+std::unique_ptr<TIFWriter> ConverterTiff(const std::string& name, int32_t width, int32_t height) {
+  auto writer = std::make_unique<TIFWriter>(name.c_str(), nullptr, width, height);
+  writer->SetSoftware(kSoftware);
+  return writer;
 }
 
 namespace {
@@ -150,8 +144,15 @@ int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* write
   }
   Say("Reading/processing image data...\n");
   if (started) ring.Start(writer);
-  const DecodeResult result = StreamPicture(in, r, scratch.get(), started ? &ring : nullptr);
-  const bool written = started && ring.Finish() && result != DecodeResult::kFatal && writer->Finish();
+  int32_t held = 0;
+  const DecodeResult result = StreamPicture(in, r, scratch.get(), started ? &ring : nullptr, &held);
+  // Rows the file held no pixel of are never written: they are left a hole
+  // in the file, at its end or, for a picture stored bottom-up, its start.
+  int32_t first = 0, count = 0;
+  RowsHeld(r, held, &first, &count);
+  const bool written = started && ring.Finish() && result != DecodeResult::kFatal &&
+                       writer->SkipRows(0, first) && writer->SkipRows(first + count, r.height - first - count) &&
+                       writer->Finish();
   return Report(result, written);
 }
 
@@ -210,33 +211,38 @@ int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer)
   }
   Say("Reading/processing image data...\n");
   picture.Prefault();
+  int32_t held = 0;
   const DecodeResult result =
-      DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data(), /*zeroed=*/true);
+      DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data(), /*zeroed=*/true, &held);
   picture.StopPrefault();
   bool written = false;
   if (result != DecodeResult::kFatal && writer->Begin(true) == TIFWriter::Begun::kStarted) {
+    // Rows the file held no pixel of are left a hole where the file can
+    // have one (not in a FIFO or a device).
+    int32_t first = 0, count = r.height;
+    if (writer->CanSkipRows()) RowsHeld(r, held, &first, &count);
     ring.Start(writer);
-    PlacePicture(picture.data(), r, &ring);
-    written = ring.Finish() && writer->Finish();
+    PlacePicture(picture.data(), r, first, count, &ring);
+    written = ring.Finish() && writer->SkipRows(0, first) &&
+              writer->SkipRows(first + count, r.height - first - count) && writer->Finish();
   }
   return Report(result, written);
 }
 
 int ConvertPixels(InputStream& in, const HeaderInfo& header, const std::string& output) {
   const Resolution& r = header.resolution;
-  TIFWriter writer(output.c_str(), nullptr, r.width, r.height);
-  writer.SetSoftware(kSoftware);
+  const std::unique_ptr<TIFWriter> writer = ConverterTiff(output, r.width, r.height);
   if (!r.xMajor) {
-    switch (writer.Begin(false)) {
+    switch (writer->Begin(false)) {
       case TIFWriter::Begun::kStarted:
-        return StreamConversion(in, header, &writer, true);
+        return StreamConversion(in, header, writer.get(), true);
       case TIFWriter::Begun::kFailed:
-        return StreamConversion(in, header, &writer, false);
+        return StreamConversion(in, header, writer.get(), false);
       case TIFWriter::Begun::kInPlaceOnly:
         break;
     }
   }
-  return HeldConversion(in, header, &writer);
+  return HeldConversion(in, header, writer.get());
 }
 
 // The input to read: the name derived from the argument or, when that
@@ -295,7 +301,8 @@ int RunConverter(const std::vector<std::string>& args) {
   const Resolution& r = header.resolution;
   Print("X-Resolution: %d\nY-Resolution: %d\n", r.width, r.height);
 
-  switch (CheckImageSize(r.width, r.height, ConverterTiffHeaderBytes())) {
+  uint64_t fileBytes = 0;
+  switch (CheckImageSize(r.width, r.height, &fileBytes)) {
     case SizeCheck::kInvalid:
       Print("Invalid image size in HDR file.\n");
       return 1;
@@ -304,6 +311,14 @@ int RunConverter(const std::vector<std::string>& args) {
       return 1;
     case SizeCheck::kOk:
       break;
+  }
+  // No conversion starts that the disk cannot hold: the new file needs all
+  // its room while an old one still stands at its name. Outputs written in
+  // place (devices, FIFOs) and file systems that cannot say are not asked.
+  uint64_t available = 0;
+  if (platform::SpaceAvailable(names.output, &available) && available < fileBytes) {
+    Say(kNoSpace);
+    return 1;
   }
   platform::CleanUpOnInterrupt();
   return ConvertPixels(in, header, names.output);

@@ -5,10 +5,12 @@
 #define CORVALIN_DRIVER_CONVERTER_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "radiance/radiance.h"
+#include "tiff/tif_writer.h"
 
 struct FileNames {
   std::string input;   // ends in ".hdr"
@@ -24,12 +26,13 @@ FileNames NamesFromArgument(const std::string& argument);
 enum class SizeCheck { kOk, kInvalid, kTooLarge };
 
 // Whether a width x height picture can be converted: both at least 1, and
-// the TIFF (headerBytes before width * height * 12 bytes of pixels) within
-// the 4 GiB that its 32-bit offsets reach.
-SizeCheck CheckImageSize(int32_t width, int32_t height, uint64_t headerBytes);
+// its TIFF (classic, or BigTIFF past 4 GiB) of a size a file can have,
+// which goes to *fileBytes.
+SizeCheck CheckImageSize(int32_t width, int32_t height, uint64_t* fileBytes);
 
-// Bytes before the pixel data in the TIFF the converter writes.
-uint64_t ConverterTiffHeaderBytes();
+// A writer of the TIFF the converter makes (its Software text set) for a
+// width x height picture, to be written at name.
+std::unique_ptr<TIFWriter> ConverterTiff(const std::string& name, int32_t width, int32_t height);
 
 enum class DecodeResult { kComplete, kEndedEarly, kFatal };
 
@@ -74,22 +77,34 @@ void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, boo
 // * 4 bytes), each zeroed first unless zeroed says they hold zeros already,
 // so that what the file does not hold reads as 0. kEndedEarly when the file
 // ended within them, kFatal when a scanline is corrupt before the end of the
-// file (decoding stops there).
+// file (decoding stops there). *held, if given: how many of the scanlines,
+// from the first, took any byte from the file (the rest are all zeros).
 DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines,
-                             bool zeroed = false);
+                             bool zeroed = false, int32_t* held = nullptr);
 
 // For pictures stored by rows (not X-major): decodes a band of scanlines at
 // a time into a band of sink's and hands it over, so the picture is never
 // held whole. With sink null, or once it wants no more, it decodes into
 // scratch (room for BandRows(width, height) scanlines) only. On kFatal the band
-// being decoded is not handed back.
-DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink);
+// being decoded is not handed back. *held: how many scanlines, from the
+// first, took any byte from the file; the rows of the others, all zeros,
+// are not handed over.
+DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink,
+                           int32_t* held);
+
+// The upright rows that hold pixels of the file, first to first + count - 1,
+// when its first held scanlines took any byte from it: the rows of those
+// scanlines, or for an X-major picture every row if it holds any column
+// (each row takes a pixel from every column). The other rows are all zeros.
+void RowsHeld(const Resolution& r, int32_t held, int32_t* first, int32_t* count);
 
 // For pictures held whole: picture holds every scanline in file order
 // (ScanlineCount() * ScanlineLength() * 4 bytes, as DecodeScanlines leaves
-// them). Hands sink the upright picture, HeldBandRows(r) rows at a time, top
-// to bottom; the columns of an X-major picture become rows here.
-void PlacePicture(const uint8_t* picture, const Resolution& r, BandSink* sink);
+// them). Hands sink the upright rows first to first + count - 1,
+// HeldBandRows(r) rows at a time, top to bottom; the columns of an X-major
+// picture become rows here.
+void PlacePicture(const uint8_t* picture, const Resolution& r, int32_t first, int32_t count,
+                  BandSink* sink);
 
 // The whole program: banner, names, header, conversion, messages on
 // standard output. args are the command line as UTF-8, the program's own

@@ -100,11 +100,18 @@ void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, boo
 }
 
 DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines,
-                             bool zeroed) {
+                             bool zeroed, int32_t* held) {
   const size_t bytes = static_cast<size_t>(length) * 4;
   bool endedEarly = false;
+  if (held) *held = count;
   for (int32_t k = 0; k < count; ++k) {
     uint8_t* scanline = scanlines + static_cast<size_t>(k) * bytes;
+    if (in.AtEndOfData()) {
+      // Nothing more to read: the rest are zeros, and the file ended early.
+      if (!zeroed) std::memset(scanline, 0, bytes * static_cast<size_t>(count - k));
+      if (held) *held = k;
+      return DecodeResult::kEndedEarly;
+    }
     // A scanline the file does not hold whole must not show what the
     // buffer held before: what the decoder does not reach stays 0.
     if (!zeroed) std::memset(scanline, 0, bytes);
@@ -116,35 +123,50 @@ DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uin
   return endedEarly ? DecodeResult::kEndedEarly : DecodeResult::kComplete;
 }
 
-DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink) {
+DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink,
+                           int32_t* held) {
   const int32_t w = r.width, h = r.height, bandRows = BandRows(w, h);
-  bool endedEarly = false;
+  *held = h;
   for (int32_t k0 = 0; k0 < h; k0 += bandRows) {
     const int32_t n = std::min(bandRows, h - k0);
+    if (in.AtEndOfData()) {  // the rest of the picture is missing
+      *held = k0;
+      return DecodeResult::kEndedEarly;
+    }
     uint8_t* band = sink ? sink->TakeBand() : nullptr;
     if (!band) sink = nullptr;
-    switch (DecodeScanlines(in, w, n, band ? band : scratch)) {
-      case DecodeResult::kFatal:
-        return DecodeResult::kFatal;
-      case DecodeResult::kEndedEarly:
-        endedEarly = true;
-        break;
-      case DecodeResult::kComplete:
-        break;
-    }
-    // Scanline k is row k, or row h - 1 - k when the file starts at the bottom.
+    int32_t got = 0;
+    const DecodeResult result = DecodeScanlines(in, w, n, band ? band : scratch, false, &got);
+    if (result == DecodeResult::kFatal) return result;
+    // Scanline k is row k, or row h - 1 - k when the file starts at the
+    // bottom. Scanlines that took nothing from the file are left out.
     if (band)
-      sink->GiveBand(band, BandPlace{r.reverseScanlines ? h - k0 - n : k0, n, r.reverseScanlines,
+      sink->GiveBand(band, BandPlace{r.reverseScanlines ? h - k0 - got : k0, got, r.reverseScanlines,
                                      r.reversePixels});
+    if (result == DecodeResult::kEndedEarly) {
+      *held = k0 + got;
+      return result;
+    }
   }
-  return endedEarly ? DecodeResult::kEndedEarly : DecodeResult::kComplete;
+  return DecodeResult::kComplete;
 }
 
-void PlacePicture(const uint8_t* picture, const Resolution& r, BandSink* sink) {
+void RowsHeld(const Resolution& r, int32_t held, int32_t* first, int32_t* count) {
+  if (r.xMajor) {
+    *first = 0;
+    *count = held > 0 ? r.height : 0;
+  } else {
+    *first = r.reverseScanlines ? r.height - held : 0;
+    *count = held;
+  }
+}
+
+void PlacePicture(const uint8_t* picture, const Resolution& r, int32_t first, int32_t count,
+                  BandSink* sink) {
   const int32_t w = r.width, h = r.height, bandRows = HeldBandRows(r);
   const size_t rowBytes = static_cast<size_t>(w) * 4;
-  for (int32_t y0 = 0; y0 < h; y0 += bandRows) {
-    const int32_t n = std::min(bandRows, h - y0);
+  for (int32_t y0 = first; y0 < first + count; y0 += bandRows) {
+    const int32_t n = std::min(bandRows, first + count - y0);
     uint8_t* band = sink->TakeBand();
     if (!band) return;
     if (r.xMajor) {

@@ -7,7 +7,8 @@
 // size of a second decoding of the same file from a memfd. The first
 // decoding (from memory) streams pictures stored by rows band by band; the
 // second holds every picture whole. Both must agree float for float, and
-// every row must be placed exactly once. The rest is the .hdr file.
+// every row that holds pixels of the file must be placed exactly once, and
+// no other. The rest is the .hdr file.
 // Pictures are capped at kMaxPixels so no input asks for more than a few MiB.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -38,22 +39,30 @@ Decoded Decode(InputStream& in, bool stream) {
   const HeaderInfo h = ReadHeader(in);
   if (!h.resolutionValid) return d;
   const Resolution& r = h.resolution;
-  if (CheckImageSize(r.width, r.height, ConverterTiffHeaderBytes()) != SizeCheck::kOk) return d;
+  uint64_t fileBytes;
+  if (CheckImageSize(r.width, r.height, &fileBytes) != SizeCheck::kOk) return d;
   if (static_cast<uint64_t>(r.width) * r.height > kMaxPixels) return d;
   d.header = true;
   d.xyz = h.xyz;
   const bool streamed = stream && !r.xMajor;
+  int32_t held = 0, first = 0, count = 0;
   MemorySink sink(r.width, r.height, streamed ? BandRows(r.width, r.height) : HeldBandRows(r), h.xyz);
   if (streamed) {
     // Exactly a band of scanlines' room, so any overrun is caught.
     std::vector<uint8_t> scratch(static_cast<size_t>(BandRows(r.width, r.height)) * r.width * 4);
-    d.result = StreamPicture(in, r, scratch.data(), &sink);
+    d.result = StreamPicture(in, r, scratch.data(), &sink, &held);
   } else {
     std::vector<uint8_t> picture(static_cast<size_t>(r.width) * r.height * 4);
-    d.result = DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data());
-    if (d.result != DecodeResult::kFatal) PlacePicture(picture.data(), r, &sink);
+    d.result = DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data(), false, &held);
+    RowsHeld(r, held, &first, &count);
+    if (d.result != DecodeResult::kFatal) PlacePicture(picture.data(), r, first, count, &sink);
   }
-  d.everyRowOnce = sink.EveryRowOnce();
+  // Rows the file held nothing of are never given: they are a hole in the
+  // TIFF, which reads as zeros.
+  RowsHeld(r, held, &first, &count);
+  // A whole picture holds every scanline.
+  d.everyRowOnce = sink.OnlyRowsOnce(first, count) && (d.result != DecodeResult::kComplete || held == r.ScanlineCount());
+  sink.ZeroRowsNotGiven();
   d.image = std::move(sink.image);
   return d;
 }

@@ -68,7 +68,8 @@ class InputFile {
 // name beside the name asked for, and takes that name only when Commit()
 // succeeds, so an existing file there stays as it was until then. The
 // unfinished file goes with an interruption (see CleanUpOnInterrupt) and,
-// where the system allows, with a process killed outright.
+// where the system allows, with a process killed outright (on Linux the
+// file has no name at all until Commit, where the file system allows that).
 //
 // Where that cannot be done it is written in place, as a plain open would:
 //   - the name is not a regular file (a device, a FIFO);
@@ -98,6 +99,13 @@ class OutputFile {
   // False on any failure.
   bool WriteAt(const void* data, size_t size, uint64_t offset);
 
+  // Makes the file size bytes long: a longer file gets a hole, which reads
+  // as zeros. False on failure, or where the file cannot have holes.
+  bool SetSize(uint64_t bytes);
+  // Whether parts never written may be left to SetSize: not for a FIFO or
+  // a device written in place.
+  bool CanHaveHoles() const { return handle_ != -1 && (!inPlace_ || holes_); }
+
   // Closes the file and puts it in place. False when the close or the
   // replace failed; the temporary file is then removed.
   bool Commit();
@@ -112,10 +120,18 @@ class OutputFile {
   intptr_t handle_ = -1;
   bool inPlace_ = false;
   bool seekable_ = true;
+  bool holes_ = true;      // written in place: a regular file, so SetSize works
+  bool unnamed_ = false;   // a file with no name yet (Linux's O_TMPFILE)
   uint64_t position_ = 0;  // where a sequential write goes next
   std::string target_;     // the file the temporary one replaces
   std::string temp_;       // the temporary file, while there is one
 };
+
+// The space the file system that would hold an output file named name
+// has for it. False where that does not apply (the name is a device, a
+// FIFO or a folder; such outputs are written in place) or the system
+// cannot say.
+bool SpaceAvailable(const std::string& name, uint64_t* bytes);
 
 // From now on an interruption (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C,
 // Ctrl-Break, closing the console) first removes the unfinished output

@@ -4,6 +4,8 @@
 //   CORVALIN_HAVE_FADVISE        posix_fadvise: the input is read once, in order
 //   CORVALIN_HAVE_MADV_HUGEPAGE  madvise(MADV_HUGEPAGE): large pages for large blocks
 //   CORVALIN_HAVE_MADV_POPULATE  madvise(MADV_POPULATE_WRITE): pages made ready ahead
+//   CORVALIN_HAVE_O_TMPFILE      open(O_TMPFILE) and a name through /proc at the end:
+//                                a killed conversion leaves no file at all
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -11,6 +13,8 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -139,7 +143,36 @@ void Forget(const std::string& temp) {
   if (gUnfinishedSet && temp == gUnfinished) gUnfinishedSet = 0;
 }
 
+#ifdef CORVALIN_HAVE_O_TMPFILE
+std::string ProcName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Six characters for a name of our own, different from try to try.
+std::string Unique(unsigned attempt) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint32_t x = static_cast<uint32_t>(now.tv_nsec) ^ (static_cast<uint32_t>(getpid()) * 2654435761u) ^
+               (attempt * 40503u);
+  x ^= x >> 16;
+  x *= 0x7feb352du;
+  x ^= x >> 15;
+  std::string s(6, '0');
+  for (int k = 0; k < 6; ++k)
+    s[k] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"[(x >> (5 * k)) % 62];
+  return s;
+}
+#endif
+
 }  // namespace
+
+bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
+  const std::string target = FollowLinks(name);
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
+  struct statvfs fs;
+  if (statvfs(FolderOf(target).c_str(), &fs) != 0) return false;
+  *bytes = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+  return true;
+}
 
 OutputFile::~OutputFile() { Abandon(); }
 
@@ -159,6 +192,36 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
 
   if (regular) {
     // Beside the target, so that the rename stays within one file system.
+    auto opened = [&](int fd) {
+      if (exists) {
+        // As the file it replaces, as far as we may: owner, group and mode.
+        if (st.st_uid != geteuid() || st.st_gid != getegid())
+          (void)!fchown(fd, st.st_uid, st.st_gid);
+        fchmod(fd, st.st_mode & 07777);
+      } else {
+        fchmod(fd, NewFileMode());
+      }
+      handle_ = fd;
+      inPlace_ = false;
+      seekable_ = true;
+      holes_ = true;
+      position_ = 0;
+      return Open::kOpened;
+    };
+#ifdef CORVALIN_HAVE_O_TMPFILE
+    // A file without a name until Commit gives it one, so that nothing is
+    // left behind however the program ends, SIGKILL included. The name
+    // comes through /proc; without /proc, or on a file system that cannot
+    // make such files, the file is named from the start.
+    const int unnamed = open(FolderOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (unnamed >= 0) {
+      if (access(ProcName(unnamed).c_str(), F_OK) == 0) {
+        unnamed_ = true;
+        return opened(unnamed);
+      }
+      close(unnamed);
+    }
+#endif
     // The base is shortened so that the name fits any file system's limit.
     std::string temp = FolderOf(target_) + "/." + BaseOf(target_).substr(0, 200) + ".XXXXXX";
     SignalsBlocked blocked;
@@ -168,25 +231,14 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
       // written in place; on a full disk, say, that would destroy it.
       if (!exists || (errno != EACCES && errno != EPERM)) return Open::kFailed;
     } else {
-      handle_ = fd;
       temp_ = temp;
+      unnamed_ = false;
       // One file at a time is announced; the program never writes two.
       if (!gUnfinishedSet && temp.size() < sizeof gUnfinished) {
         std::memcpy(gUnfinished, temp.c_str(), temp.size() + 1);
         gUnfinishedSet = 1;
       }
-      if (exists) {
-        // As the file it replaces, as far as we may: owner, group and mode.
-        if (st.st_uid != geteuid() || st.st_gid != getegid())
-          (void)!fchown(fd, st.st_uid, st.st_gid);
-        fchmod(fd, st.st_mode & 07777);
-      } else {
-        fchmod(fd, NewFileMode());
-      }
-      inPlace_ = false;
-      seekable_ = true;
-      position_ = 0;
-      return Open::kOpened;
+      return opened(fd);
     }
   }
 
@@ -196,9 +248,20 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
   if (fd < 0) return Open::kFailed;
   handle_ = fd;
   inPlace_ = true;
+  unnamed_ = false;
   seekable_ = lseek(fd, 0, SEEK_CUR) >= 0;
+  struct stat opened;
+  holes_ = seekable_ && fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
   position_ = 0;
   return Open::kOpened;
+}
+
+bool OutputFile::SetSize(uint64_t bytes) {
+  if (!CanHaveHoles() || bytes > static_cast<uint64_t>(INT64_MAX)) return false;
+  for (;;) {
+    if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(bytes)) == 0) return true;
+    if (errno != EINTR) return false;
+  }
 }
 
 bool OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
@@ -226,9 +289,26 @@ bool OutputFile::Commit() {
   // There is no fsync: a file that survives the program is what is
   // promised, not one that survives a power cut, and an fsync would make
   // every conversion wait for the disk.
-  bool ok = close(fd) == 0;
-  if (inPlace_) return ok;
+  if (inPlace_) return close(fd) == 0;
   SignalsBlocked blocked;
+#ifdef CORVALIN_HAVE_O_TMPFILE
+  if (unnamed_) {
+    // A name beside the target first (a link cannot take the place of a
+    // file), renamed over the target below. A kill can find the file under
+    // this name only between the two calls.
+    const std::string stem = FolderOf(target_) + "/." + BaseOf(target_).substr(0, 200) + ".";
+    for (unsigned attempt = 0; attempt < 100 && temp_.empty(); ++attempt) {
+      const std::string name = stem + Unique(attempt);
+      if (linkat(AT_FDCWD, ProcName(fd).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) temp_ = name;
+      else if (errno != EEXIST) break;
+    }
+    if (temp_.empty()) {
+      close(fd);
+      return false;
+    }
+  }
+#endif
+  bool ok = close(fd) == 0;
   ok = ok && rename(temp_.c_str(), target_.c_str()) == 0;
   if (!ok) unlink(temp_.c_str());
   Forget(temp_);
@@ -240,7 +320,7 @@ void OutputFile::Abandon() {
   if (handle_ < 0) return;
   close(static_cast<int>(handle_));
   handle_ = -1;
-  if (inPlace_) return;
+  if (inPlace_ || temp_.empty()) return;  // an unnamed file is gone with its descriptor
   SignalsBlocked blocked;
   unlink(temp_.c_str());
   Forget(temp_);

@@ -186,6 +186,18 @@ std::wstring Unique(unsigned attempt) {
 
 }  // namespace
 
+bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
+  const std::wstring target = SystemPath(name);
+  if (StartsWith(target, L"\\\\.\\")) return false;  // a device
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+    return false;
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW((FolderOf(target) + L"\\").c_str(), &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
 OutputFile::~OutputFile() { Abandon(); }
 
 OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
@@ -227,6 +239,7 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
         temp_ = Narrow(temp);
         inPlace_ = false;
         seekable_ = true;
+        holes_ = true;
         position_ = 0;
         return Open::kOpened;
       }
@@ -250,8 +263,18 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
   handle_ = FromHandle(h);
   inPlace_ = true;
   seekable_ = GetFileType(h) == FILE_TYPE_DISK;
+  holes_ = seekable_;
   position_ = 0;
   return Open::kOpened;
+}
+
+bool OutputFile::SetSize(uint64_t bytes) {
+  if (!CanHaveHoles() || bytes > static_cast<uint64_t>(INT64_MAX)) return false;
+  // Past the end the system gives zeros: NTFS keeps a valid-data length and
+  // writes no zeros for the rest.
+  FILE_END_OF_FILE_INFO end = {};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes);
+  return SetFileInformationByHandle(AsHandle(handle_), FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
 bool OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {

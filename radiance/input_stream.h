@@ -66,6 +66,12 @@ class InputStream {
   bool Eof() const { return eof_; }
   bool Error() const { return error_; }
   bool AtEnd() const { return eof_ || error_; }
+  // Whether the file has no byte left: true once a read finds none (and
+  // Eof() is set then). False while bytes remain or after a read error.
+  bool AtEndOfData() {
+    if (pos_ < end_) return false;
+    return !Refill() && eof_;
+  }
 
   // Span access for the decoder's fast paths: the bytes buffered now.
   size_t Buffered() const { return static_cast<size_t>(end_ - pos_); }

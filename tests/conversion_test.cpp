@@ -244,7 +244,7 @@ TEST(FailureTest, BadSizesWriteNothing) {
     int w, h;
     std::string message;
   } cases[] = {{0, 5, invalid}, {5, 0, invalid}, {-3, 5, invalid}, {5, -2147483647 - 1, invalid},
-               {65536, 65536, large}, {2147483647, 2147483647, large}, {357913921, 1, large}};
+               {2147483647, 2147483647, large}, {715827883, 2147483647, large}};
   for (const Case& s : cases) {
     TempDir dir;
     Converted c = Convert(dir, MakeHdr(ResolutionLine(s.w, s.h), {}, Encoding::kFlat));
@@ -254,16 +254,23 @@ TEST(FailureTest, BadSizesWriteNothing) {
   }
 }
 
-TEST(FailureTest, SizeLimitIsExact) {
-  EXPECT_EQ(ConverterTiffHeaderBytes(), 247u);
-  // 247 + 357913920 * 12 = 4294967287 fits 32 bits; one pixel more does not.
-  EXPECT_EQ(CheckImageSize(357913920, 1, 247), SizeCheck::kOk);
-  EXPECT_EQ(CheckImageSize(1, 357913920, 247), SizeCheck::kOk);
-  EXPECT_EQ(CheckImageSize(178956960, 2, 247), SizeCheck::kOk);
-  EXPECT_EQ(CheckImageSize(357913921, 1, 247), SizeCheck::kTooLarge);
-  EXPECT_EQ(CheckImageSize(178956961, 2, 247), SizeCheck::kTooLarge);
-  EXPECT_EQ(CheckImageSize(1, 1, 0xffffffffull), SizeCheck::kTooLarge);
-  EXPECT_EQ(CheckImageSize(1, 0, 247), SizeCheck::kInvalid);
+TEST(FailureTest, OnlySizesNoFileCanHaveAreTooLarge) {
+  uint64_t bytes = 0;
+  // The classic file reaches 4 GiB: 247 + 357913920 * 12 = 4294967287.
+  EXPECT_EQ(CheckImageSize(357913920, 1, &bytes), SizeCheck::kOk);
+  EXPECT_EQ(bytes, 4294967287u);
+  EXPECT_EQ(CheckImageSize(1, 357913920, &bytes), SizeCheck::kOk);
+  EXPECT_EQ(bytes, 4294967287u);
+  // One pixel more is a BigTIFF, its pixels at 349.
+  EXPECT_EQ(CheckImageSize(357913921, 1, &bytes), SizeCheck::kOk);
+  EXPECT_EQ(bytes, 4294967401u);
+  // The largest file 64 bits can measure: 349 + 715827882 * 2147483647 * 12
+  // fits, one column more does not.
+  EXPECT_EQ(CheckImageSize(715827882, 2147483647, &bytes), SizeCheck::kOk);
+  EXPECT_EQ(bytes, 18446744047939748197u);
+  EXPECT_EQ(CheckImageSize(715827883, 2147483647, &bytes), SizeCheck::kTooLarge);
+  EXPECT_EQ(CheckImageSize(2147483647, 2147483647, &bytes), SizeCheck::kTooLarge);
+  EXPECT_EQ(CheckImageSize(1, 0, &bytes), SizeCheck::kInvalid);
 }
 
 TEST(FailureTest, UnwritableTiffIsAnError) {

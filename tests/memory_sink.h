@@ -43,9 +43,22 @@ class MemorySink : public BandSink {
     for (int32_t k = 0; k < place.count; ++k) timesGiven[place.firstRow + k]++;
   }
 
-  bool EveryRowOnce() const {
-    return badBands == 0 &&
-           std::all_of(timesGiven.begin(), timesGiven.end(), [](int n) { return n == 1; });
+  bool EveryRowOnce() const { return OnlyRowsOnce(0, static_cast<int32_t>(timesGiven.size())); }
+
+  // Rows first to first + count - 1 were given once each, the others never.
+  bool OnlyRowsOnce(int32_t first, int32_t count) const {
+    if (badBands != 0) return false;
+    for (size_t y = 0; y < timesGiven.size(); ++y)
+      if (timesGiven[y] != (static_cast<int32_t>(y) >= first && static_cast<int32_t>(y) < first + count ? 1 : 0))
+        return false;
+    return true;
+  }
+
+  // The rows never given become zeros, as the hole they are left in the file reads.
+  void ZeroRowsNotGiven() {
+    const size_t rowFloats = image.size() / timesGiven.size();
+    for (size_t y = 0; y < timesGiven.size(); ++y)
+      if (timesGiven[y] == 0) std::fill_n(image.begin() + y * rowFloats, rowFloats, 0.0f);
   }
 
   std::vector<float> image;

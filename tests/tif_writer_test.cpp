@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -248,16 +249,164 @@ TEST(TIFWriterTest, DirectoryAtOutputNameIsLeftAlone) {
   EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"d.tif"});
 }
 
-TEST(TIFWriterTest, SizesBeyondClassicTiffCreateNoFile) {
+TEST(TIFWriterTest, SizesNoFileCanHaveCreateNoFile) {
   TempDir dir;
   struct Case {
     int32_t width, height;
-  } cases[] = {{-1, 1}, {1, -1}, {65536, 65536}, {2147483647, 2147483647}, {357913925, 1}};
+  } cases[] = {{-1, 1}, {1, -1}, {2147483647, 2147483647}, {715827883, 2147483647}};
   for (const Case& c : cases) {
     TIFWriter writer((dir / "big.tif").c_str(), nullptr, c.width, c.height);
     EXPECT_FALSE(writer.Write()) << c.width << " x " << c.height;
     EXPECT_FALSE(FileExists(dir / "big.tif")) << c.width << " x " << c.height;
   }
+}
+
+// BigTIFF entries: the value field holds 8 bytes.
+struct BigTag {
+  uint32_t tag, type;
+  uint64_t count, value;
+};
+
+uint64_t Get64(const Bytes& b, size_t at) { return Get32(b, at) | uint64_t{Get32(b, at + 4)} << 32; }
+
+void ExpectBigDirectory(const Bytes& file, uint64_t ifd, const std::vector<BigTag>& want) {
+  ASSERT_GE(file.size(), 16u);
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{'I', 'I', 43, 0, 8, 0, 0, 0}));
+  ASSERT_EQ(Get64(file, 8), ifd) << "have IFD offset " << Get64(file, 8) << ", want " << ifd;
+  ASSERT_EQ(Get64(file, ifd), want.size());
+  for (size_t k = 0; k < want.size(); ++k) {
+    const size_t at = ifd + 8 + 20 * k;
+    EXPECT_EQ(Get16(file, at), want[k].tag) << "entry " << k;
+    EXPECT_EQ(Get16(file, at + 2), want[k].type) << "tag " << want[k].tag;
+    EXPECT_EQ(Get64(file, at + 4), want[k].count) << "tag " << want[k].tag;
+    EXPECT_EQ(Get64(file, at + 12), want[k].value) << "tag " << want[k].tag;
+  }
+  EXPECT_EQ(Get64(file, ifd + 8 + 20 * want.size()), 0u) << "next IFD";
+}
+
+enum : uint32_t { kLong8 = 16 };
+
+TEST(TIFWriterTest, BigTiffWorkedLayoutTwoByOneWithSoftware) {
+  // Worked by hand: the 16-byte header, the 37-byte text at 16, the IFD at
+  // 53 (8 + 14 * 20 + 8 = 296 bytes), the pixels at 349. The triples and
+  // the resolutions sit in their entries: 32, 32, 32 is 0x0020_0020_0020.
+  TempDir dir;
+  const float pixels[6] = {1.0f, 2.0f, 3.0f, -0.5f, 1e-40f, 3e38f};
+  TIFWriter writer((dir / "w.tif").c_str(), pixels, 2, 1);
+  writer.SetSoftware(kSoftware.c_str());
+  writer.ForceBigTiff(true);
+  EXPECT_EQ(writer.PixelDataOffset(), 349u);
+  Bytes file = WriteAndRead(writer, dir / "w.tif");
+  ASSERT_EQ(file.size(), 373u);
+  ExpectBigDirectory(file, 53,
+                     {{256, kLong, 1, 2},
+                      {257, kLong, 1, 1},
+                      {258, kShort, 3, 0x002000200020u},
+                      {259, kShort, 1, 1},
+                      {262, kShort, 1, 2},
+                      {273, kLong8, 1, 349},
+                      {277, kShort, 1, 3},
+                      {278, kLong, 1, 1},
+                      {279, kLong8, 1, 24},
+                      {282, kRational, 1, 0x0000000100000048u},
+                      {283, kRational, 1, 0x0000000100000048u},
+                      {296, kShort, 1, 2},
+                      {305, kAscii, 37, 16},
+                      {339, kShort, 3, 0x000300030003u}});
+  EXPECT_EQ(TextAt(file, 16, 37), kSoftware + '\0');
+  const Bytes floats = {0x00, 0x00, 0x80, 0x3f, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40,
+                        0x00, 0x00, 0x00, 0xbf, 0xc2, 0x16, 0x01, 0x00, 0xe6, 0xb1, 0x61, 0x7f};
+  EXPECT_EQ(Bytes(file.begin() + 349, file.end()), floats);
+}
+
+TEST(TIFWriterTest, BigTiffTextsOfEightBytesOrLessSitInTheirEntries) {
+  TempDir dir;
+  const float pixels[3] = {0.25f, 0.5f, 0.75f};
+  TIFWriter writer((dir / "t.tif").c_str(), pixels, 1, 1);
+  writer.ForceBigTiff(true);
+  writer.SetDescription("seven..");  // 8 bytes with its zero: in the entry
+  writer.SetArtist("nine byte");      // 10: out of line, at 16
+  writer.SetCopyright("(c) C");       // 6: in the entry
+  Bytes file = WriteAndRead(writer, dir / "t.tif");
+  // IFD at 16 + 10 = 26; 16 entries: 8 + 320 + 8 = 336 bytes; pixels at 362.
+  ASSERT_EQ(file.size(), 362u + 12u);
+  ExpectBigDirectory(file, 26,
+                     {{256, kLong, 1, 1},
+                      {257, kLong, 1, 1},
+                      {258, kShort, 3, 0x002000200020u},
+                      {259, kShort, 1, 1},
+                      {262, kShort, 1, 2},
+                      {270, kAscii, 8, 0x002e2e6e65766573u},  // "seven..\0"
+                      {273, kLong8, 1, 362},
+                      {277, kShort, 1, 3},
+                      {278, kLong, 1, 1},
+                      {279, kLong8, 1, 12},
+                      {282, kRational, 1, 0x0000000100000048u},
+                      {283, kRational, 1, 0x0000000100000048u},
+                      {296, kShort, 1, 2},
+                      {315, kAscii, 10, 16},
+                      {339, kShort, 3, 0x000300030003u},
+                      {33432, kAscii, 6, 0x0000004320296328u}});  // "(c) C\0"
+  EXPECT_EQ(TextAt(file, 16, 10), std::string("nine byte", 10));
+}
+
+TEST(TIFWriterTest, BigTiffExactlyWhenTheClassicFileWouldPassFourGiB) {
+  // With the converter's Software text the classic header is 247 bytes:
+  // 247 + 357913920 * 12 = 2^32 - 9 is the last classic size.
+  for (const auto& [w, h, big] : {std::tuple<int32_t, int32_t, bool>{357913920, 1, false},
+                                  {1, 357913920, false}, {178956960, 2, false},
+                                  {357913921, 1, true}, {178956961, 2, true}, {20000, 18000, true}}) {
+    TIFWriter writer("", nullptr, w, h);
+    writer.SetSoftware(kSoftware.c_str());
+    EXPECT_EQ(writer.NeedsBigTiff(), big) << w << " x " << h;
+    EXPECT_EQ(writer.PixelDataOffset(), big ? 349u : 247u) << w << " x " << h;
+  }
+}
+
+#ifdef CORVALIN_HAVE_LIBTIFF
+TEST(TIFWriterTest, LibtiffReadsABigTiffBack) {
+  TempDir dir;
+  const int width = 23, height = 17;
+  std::vector<float> pixels(width * height * 3);
+  for (size_t k = 0; k < pixels.size(); ++k)
+    pixels[k] = ReferenceFloat(static_cast<uint8_t>(k * 37), static_cast<uint8_t>(1 + k % 255));
+  TIFWriter writer((dir / "b.tif").c_str(), pixels.data(), width, height);
+  writer.SetSoftware(kSoftware.c_str());
+  writer.SetArtist("Art");
+  writer.ForceBigTiff(true);
+  ASSERT_TRUE(writer.Write());
+  TiffImage image;
+  std::string error;
+  ASSERT_TRUE(ReadTiff(dir / "b.tif", &image, &error)) << error;
+  EXPECT_EQ(image.width, 23u);
+  EXPECT_EQ(image.height, 17u);
+  EXPECT_EQ(image.bitsPerSample, 32);
+  EXPECT_EQ(image.samplesPerPixel, 3);
+  EXPECT_EQ(image.sampleFormat, 3);
+  ASSERT_EQ(image.pixels.size(), pixels.size());
+  EXPECT_EQ(std::memcmp(image.pixels.data(), pixels.data(), pixels.size() * 4), 0);
+}
+#endif
+
+TEST(TIFWriterTest, SkippedRowsAreAHoleThatReadsAsZeros) {
+  // Rows skipped at the start (a picture stored bottom-up) and at the end:
+  // the same file as writing their zeros.
+  TempDir dir;
+  const int width = 5, height = 6;
+  std::vector<float> pixels(width * height * 3, 0.0f);
+  for (size_t k = 2 * width * 3; k < 4u * width * 3; ++k) pixels[k] = 1.5f;
+  TIFWriter whole((dir / "whole.tif").c_str(), pixels.data(), width, height);
+  const Bytes want = WriteAndRead(whole, dir / "whole.tif");
+  TIFWriter holes((dir / "holes.tif").c_str(), nullptr, width, height);
+  ASSERT_EQ(holes.Begin(), TIFWriter::Begun::kStarted);
+  EXPECT_TRUE(holes.SkipRows(0, 2));
+  ASSERT_TRUE(holes.WriteRows(&pixels[2 * width * 3], 2, 2));
+  EXPECT_TRUE(holes.SkipRows(4, 2));
+  EXPECT_FALSE(holes.SkipRows(5, 2)) << "rows outside the picture";
+  ASSERT_TRUE(holes.Finish());
+  Bytes have;
+  ASSERT_TRUE(ReadFile(dir / "holes.tif", &have));
+  EXPECT_EQ(have, want);
 }
 
 }  // namespace

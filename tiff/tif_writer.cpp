@@ -5,20 +5,31 @@
 
 namespace {
 
-constexpr size_t kEntrySize = 12;
-// The entry count before the entries, the next-directory offset after them.
-constexpr size_t kIfdOverhead = 2 + 4;
+// Classic TIFF: 8-byte header, 12-byte entries whose value field holds 4
+// bytes, 32-bit offsets. BigTIFF: 16-byte header, 20-byte entries whose
+// value field holds 8 bytes, 64-bit offsets and counts.
+struct Format {
+  bool big;
+  size_t entrySize() const { return big ? 20 : 12; }
+  size_t valueField() const { return big ? 8 : 4; }
+  // The entry count before the entries, the next-directory offset after them.
+  size_t countSize() const { return big ? 8 : 2; }
+  size_t nextSize() const { return big ? 8 : 4; }
+};
+
 constexpr size_t kMaxEntries = 17;
-constexpr uint64_t kMaxFileSize = 0xffffffffu;  // 32-bit offsets
-constexpr uint64_t kBytesPerPixel = 12;         // three floats
+constexpr uint64_t kClassicLimit = 0xffffffffu;  // 32-bit offsets
+constexpr uint64_t kBytesPerPixel = 12;          // three floats
 
-enum FieldType : uint16_t { kAscii = 2, kShort = 3, kLong = 4, kRational = 5 };
+enum FieldType : uint16_t { kAscii = 2, kShort = 3, kLong = 4, kRational = 5, kLong8 = 16 };
 
+// An entry's value: the bytes themselves when they fit the value field
+// (left-justified, the rest zero), else the offset of the bytes out of line.
 struct Entry {
   uint16_t tag;
   uint16_t type;
-  uint32_t count;
-  uint32_t value;  // a SHORT sits in the low two bytes
+  uint64_t count;
+  uint64_t value;
 };
 
 void Put16(std::vector<uint8_t>* out, uint16_t v) {
@@ -27,87 +38,119 @@ void Put16(std::vector<uint8_t>* out, uint16_t v) {
 }
 
 void Put32(std::vector<uint8_t>* out, uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8)
-    out->push_back(static_cast<uint8_t>(v >> shift));
+  for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<uint8_t>(v >> shift));
 }
 
-void Patch32(std::vector<uint8_t>* out, size_t at, uint32_t v) {
-  for (int k = 0; k < 4; ++k) (*out)[at + k] = static_cast<uint8_t>(v >> (8 * k));
+void Put64(std::vector<uint8_t>* out, uint64_t v) {
+  for (int shift = 0; shift < 64; shift += 8) out->push_back(static_cast<uint8_t>(v >> shift));
 }
 
-// Appends a text with its terminating zero; returns its offset.
-uint32_t PutText(std::vector<uint8_t>* out, const std::string& text) {
-  const uint32_t at = static_cast<uint32_t>(out->size());
-  out->insert(out->end(), text.begin(), text.end());
-  out->push_back(0);
-  return at;
+void PutOffset(const Format& f, std::vector<uint8_t>* out, uint64_t v) {
+  if (f.big)
+    Put64(out, v);
+  else
+    Put32(out, static_cast<uint32_t>(v));
 }
 
-uint32_t TextCount(const std::string& text) {
-  return static_cast<uint32_t>(text.size() + 1);
+// A small value as it lies in a value field: little-endian bytes, left-justified.
+uint64_t Packed(const std::vector<uint8_t>& bytes) {
+  uint64_t v = 0;
+  for (size_t k = 0; k < bytes.size(); ++k) v |= uint64_t{bytes[k]} << (8 * k);
+  return v;
 }
 
 // Everything before the pixel data: header, out-of-line values, directory.
-std::vector<uint8_t> BuildHeader(int32_t width, int32_t height,
-                                 uint32_t pixelBytes,
+//
+// Classic files keep every value longer than one number out of line (the
+// BitsPerSample and SampleFormat triples, the two resolutions, the texts),
+// in the order of the layout table. BigTIFF's 8-byte value fields hold the
+// triples and the resolutions themselves, as its readers expect of any
+// value of 8 bytes or less, so only the longer texts lie out of line, in
+// the same order.
+std::vector<uint8_t> BuildHeader(const Format& f, int32_t width, int32_t height, uint64_t pixelBytes,
                                  const std::optional<std::string>& description,
                                  const std::optional<std::string>& software,
                                  const std::optional<std::string>& artist,
                                  const std::optional<std::string>& copyright) {
-  std::vector<uint8_t> out = {'I', 'I', 42, 0, 0, 0, 0, 0};
+  std::vector<uint8_t> out = {'I', 'I'};
+  if (f.big) {
+    Put16(&out, 43);
+    Put16(&out, 8);  // bytes in an offset
+    Put16(&out, 0);
+    Put64(&out, 0);  // the directory's offset, known below
+  } else {
+    Put16(&out, 42);
+    Put32(&out, 0);
+  }
 
-  const uint32_t bits = static_cast<uint32_t>(out.size());
-  for (int k = 0; k < 3; ++k) Put16(&out, 32);
-  const uint32_t descriptionAt = description ? PutText(&out, *description) : 0;
-  const uint32_t xResolution = static_cast<uint32_t>(out.size());
-  Put32(&out, 72);
-  Put32(&out, 1);
-  const uint32_t yResolution = static_cast<uint32_t>(out.size());
-  Put32(&out, 72);
-  Put32(&out, 1);
-  const uint32_t softwareAt = software ? PutText(&out, *software) : 0;
-  const uint32_t artistAt = artist ? PutText(&out, *artist) : 0;
-  const uint32_t sampleFormat = static_cast<uint32_t>(out.size());
-  for (int k = 0; k < 3; ++k) Put16(&out, 3);
-  const uint32_t copyrightAt = copyright ? PutText(&out, *copyright) : 0;
+  // A value's place: BigTIFF keeps values of up to 8 bytes in the entry
+  // itself; the rest (every value of the classic file, even a text of four
+  // bytes or less, as files written so far have them) is appended here.
+  auto put = [&](const std::vector<uint8_t>& bytes) -> uint64_t {
+    if (f.big && bytes.size() <= f.valueField()) return Packed(bytes);
+    const uint64_t at = out.size();
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return at;
+  };
+  auto text = [](const std::string& t) {
+    std::vector<uint8_t> bytes(t.begin(), t.end());
+    bytes.push_back(0);
+    return bytes;
+  };
+  const std::vector<uint8_t> thirtyTwos = {32, 0, 32, 0, 32, 0}, threes = {3, 0, 3, 0, 3, 0};
+  const std::vector<uint8_t> seventyTwo = {72, 0, 0, 0, 1, 0, 0, 0};  // 72 / 1
+
+  const uint64_t bits = put(thirtyTwos);
+  const uint64_t descriptionAt = description ? put(text(*description)) : 0;
+  const uint64_t xResolution = put(seventyTwo);
+  const uint64_t yResolution = put(seventyTwo);
+  const uint64_t softwareAt = software ? put(text(*software)) : 0;
+  const uint64_t artistAt = artist ? put(text(*artist)) : 0;
+  const uint64_t sampleFormat = put(threes);
+  const uint64_t copyrightAt = copyright ? put(text(*copyright)) : 0;
 
   Entry entries[kMaxEntries];
   size_t n = 0;
-  auto add = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+  auto add = [&](uint16_t tag, uint16_t type, uint64_t count, uint64_t value) {
     entries[n++] = Entry{tag, type, count, value};
   };
-  const uint32_t ifd = static_cast<uint32_t>(out.size());
+  auto count = [](const std::string& t) { return static_cast<uint64_t>(t.size() + 1); };
+  const uint64_t ifd = out.size();
+  const uint16_t offsetType = f.big ? kLong8 : kLong;
 
   add(256, kLong, 1, static_cast<uint32_t>(width));
   add(257, kLong, 1, static_cast<uint32_t>(height));
   add(258, kShort, 3, bits);
   add(259, kShort, 1, 1);  // no compression
   add(262, kShort, 1, 2);  // RGB
-  if (description) add(270, kAscii, TextCount(*description), descriptionAt);
+  if (description) add(270, kAscii, count(*description), descriptionAt);
   const size_t stripOffsets = n;
-  add(273, kLong, 1, 0xffffffffu);  // known once the directory is complete
-  add(277, kShort, 1, 3);  // samples per pixel
+  add(273, offsetType, 1, 0);  // known once the directory is complete
+  add(277, kShort, 1, 3);      // samples per pixel
   add(278, kLong, 1, static_cast<uint32_t>(height));  // one strip
-  add(279, kLong, 1, pixelBytes);
+  add(279, offsetType, 1, pixelBytes);
   add(282, kRational, 1, xResolution);
   add(283, kRational, 1, yResolution);
   add(296, kShort, 1, 2);  // inch
-  if (software) add(305, kAscii, TextCount(*software), softwareAt);
-  if (artist) add(315, kAscii, TextCount(*artist), artistAt);
+  if (software) add(305, kAscii, count(*software), softwareAt);
+  if (artist) add(315, kAscii, count(*artist), artistAt);
   add(339, kShort, 3, sampleFormat);
-  if (copyright) add(33432, kAscii, TextCount(*copyright), copyrightAt);
+  if (copyright) add(33432, kAscii, count(*copyright), copyrightAt);
 
-  entries[stripOffsets].value =
-      static_cast<uint32_t>(ifd + kIfdOverhead + kEntrySize * n);
-  Patch32(&out, 4, ifd);
-  Put16(&out, static_cast<uint16_t>(n));
+  entries[stripOffsets].value = ifd + f.countSize() + f.entrySize() * n + f.nextSize();
+  const size_t ifdField = f.big ? 8 : 4;  // where the header holds the directory's offset
+  for (size_t k = 0; k < (f.big ? 8u : 4u); ++k) out[ifdField + k] = static_cast<uint8_t>(ifd >> (8 * k));
+  if (f.big)
+    Put64(&out, n);
+  else
+    Put16(&out, static_cast<uint16_t>(n));
   for (size_t k = 0; k < n; ++k) {
     Put16(&out, entries[k].tag);
     Put16(&out, entries[k].type);
-    Put32(&out, entries[k].count);
-    Put32(&out, entries[k].value);
+    PutOffset(f, &out, entries[k].count);
+    PutOffset(f, &out, entries[k].value);
   }
-  Put32(&out, 0);  // no further directory
+  PutOffset(f, &out, 0);  // no further directory
   return out;
 }
 
@@ -147,21 +190,38 @@ void TIFWriter::Set(std::optional<std::string>* field, const char* text) {
     field->reset();
 }
 
-std::vector<uint8_t> TIFWriter::Header(uint32_t pixelBytes) const {
-  return BuildHeader(width_, height_, pixelBytes, description_, software_,
-                     artist_, copyright_);
+// Whether a picture needs BigTIFF: the classic file would pass the 4 GiB
+// its 32-bit offsets address. False for sizes no file can have too (Begin
+// refuses those).
+bool TIFWriter::NeedsBigTiff() const {
+  if (forceBig_) return true;
+  const uint64_t header = BuildHeader(Format{false}, width_, height_, 0, description_, software_, artist_,
+                                      copyright_).size();
+  const uint64_t pixels = static_cast<uint64_t>(width_ < 0 ? 0 : width_) * static_cast<uint64_t>(height_ < 0 ? 0 : height_);
+  // Divide before multiplying: width * height fits 64 bits, times 12 may not.
+  return pixels > (kClassicLimit - header) / kBytesPerPixel;
+}
+
+std::vector<uint8_t> TIFWriter::Header(uint64_t pixelBytes) const {
+  return BuildHeader(Format{NeedsBigTiff()}, width_, height_, pixelBytes, description_, software_, artist_,
+                     copyright_);
 }
 
 uint64_t TIFWriter::PixelDataOffset() const { return Header(0).size(); }
 
-TIFWriter::Begun TIFWriter::Begin(bool allowInPlace) {
-  if (width_ < 0 || height_ < 0) return Begun::kFailed;
-  const uint64_t headerSize = PixelDataOffset();
-  // Divide before multiplying: width * height fits 64 bits, times 12 not.
+bool TIFWriter::FileSize(uint64_t* bytes) const {
+  if (width_ < 0 || height_ < 0) return false;
+  const uint64_t header = PixelDataOffset();
   const uint64_t pixels = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
-  if (headerSize > kMaxFileSize || pixels > (kMaxFileSize - headerSize) / kBytesPerPixel)
-    return Begun::kFailed;
-  const std::vector<uint8_t> header = Header(static_cast<uint32_t>(pixels * kBytesPerPixel));
+  if (pixels > (UINT64_MAX - header) / kBytesPerPixel) return false;
+  *bytes = header + pixels * kBytesPerPixel;
+  return true;
+}
+
+TIFWriter::Begun TIFWriter::Begin(bool allowInPlace) {
+  uint64_t total;
+  if (!FileSize(&total)) return Begun::kFailed;
+  const std::vector<uint8_t> header = Header(total - PixelDataOffset());
 
   switch (file_.Start(fileName_, allowInPlace)) {
     case platform::OutputFile::Open::kFailed:
@@ -176,7 +236,9 @@ TIFWriter::Begun TIFWriter::Begin(bool allowInPlace) {
     return Begun::kFailed;
   }
   pixelOffset_ = header.size();
+  fileSize_ = total;
   rowsWritten_ = 0;
+  rowsSkipped_ = false;
   return Begun::kStarted;
 }
 
@@ -190,9 +252,19 @@ bool TIFWriter::WriteRows(const float* rows, int32_t firstRow, int32_t count) {
   return true;
 }
 
+bool TIFWriter::SkipRows(int32_t firstRow, int32_t count) {
+  if (firstRow < 0 || count < 0 || firstRow > height_ - count) return false;
+  if (count == 0) return true;
+  if (!file_.CanHaveHoles()) return false;
+  rowsWritten_ += static_cast<uint64_t>(count);
+  rowsSkipped_ = rowsSkipped_ || count > 0;
+  return true;
+}
+
 bool TIFWriter::Finish() {
-  // A row never written would read as zeros from a hole in the file.
-  if (rowsWritten_ != static_cast<uint64_t>(height_)) {
+  // Every row must have been written, or skipped as zeros: a row forgotten
+  // would read as zeros too, and nobody would know.
+  if (rowsWritten_ != static_cast<uint64_t>(height_) || (rowsSkipped_ && !file_.SetSize(fileSize_))) {
     file_.Abandon();
     return false;
   }
