@@ -15,8 +15,9 @@ BandRing::BandRing(int32_t width, int32_t rowsPerBand, int bands, bool xyz)
 
 BandRing::~BandRing() { Finish(); }
 
-void BandRing::Start(TIFWriter* writer) {
+void BandRing::Start(TIFWriter* writer, bool threaded) {
   writer_ = writer;
+  if (!threaded) return;
   try {
     thread_ = std::thread(&BandRing::WriteLoop, this);
     threaded_ = true;

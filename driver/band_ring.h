@@ -39,8 +39,9 @@ class BandRing : public BandSink {
   bool Allocated() const { return block_.data() != nullptr; }
 
   // Bands given from now on go to writer's WriteRows, on a thread of their
-  // own (or, if no thread can be started, at once in the giving thread).
-  void Start(TIFWriter* writer);
+  // own when threaded (and one can be started), else at once in the giving
+  // thread.
+  void Start(TIFWriter* writer, bool threaded = true);
 
   uint8_t* TakeBand() override;
   void GiveBand(uint8_t* band, const BandPlace& place) override;

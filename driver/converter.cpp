@@ -136,14 +136,17 @@ int Report(DecodeResult result, bool written) {
 int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer, bool started) {
   const Resolution& r = header.resolution;
   const int32_t bandRows = BandRows(r.width, r.height);
+  // A small picture is done on this thread, in one band: a second thread
+  // and more memory cost more than they save there.
+  const bool small = SmallPicture(r.width, r.height);
   Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(bandRows) * r.width * 4);
-  BandRing ring(r.width, bandRows, kBands, header.xyz);
+  BandRing ring(r.width, bandRows, small ? 1 : kBands, header.xyz);
   if (!scratch || !ring.Allocated()) {
     Say(kNoMemory);
     return 1;
   }
   Say("Reading/processing image data...\n");
-  if (started) ring.Start(writer);
+  if (started) ring.Start(writer, /*threaded=*/!small);
   int32_t held = 0;
   const DecodeResult result = StreamPicture(in, r, scratch.get(), started ? &ring : nullptr, &held);
   // Rows the file held no pixel of are never written: they are left a hole

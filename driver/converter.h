@@ -59,8 +59,14 @@ class BandSink {
   virtual void GiveBand(uint8_t* band, const BandPlace& place) = 0;
 };
 
-// Rows in a band of a width x height picture: about 1 MiB of floats, at
-// least one row, and no more than the picture has.
+// A picture of at most this many bytes of floats is small: converted on
+// one thread, in smaller bands (see BandRows).
+constexpr uint64_t kSmallPicture = 4 << 20;
+bool SmallPicture(int32_t width, int32_t height);
+
+// Rows in a band of a width x height picture: about 1 MiB of floats (256
+// KiB for a small picture), at least one row, and no more than the picture
+// has.
 int32_t BandRows(int32_t width, int32_t height);
 
 // Rows in a band of a picture held whole: as BandRows, but for an X-major

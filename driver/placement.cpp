@@ -17,6 +17,11 @@ namespace {
 // KiB and 4 MiB bands were both about 10 % slower.)
 constexpr uint64_t kBandBytes = 1 << 20;
 
+// A small picture is converted on one thread, in a band of this size:
+// fresh memory costs a trap for every page, more than the picture's
+// conversion, so it touches little.
+constexpr uint64_t kSmallBandBytes = 256 << 10;
+
 // Swaps the pixels of a row end for end, for scanlines stored right to left.
 void ReversePixels(float* row, int32_t width) {
   for (int32_t a = 0, b = width - 1; a < b; ++a, --b)
@@ -78,9 +83,15 @@ void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t
 // A 64-byte cache line holds this many four-byte pixels of a column.
 constexpr int32_t kPixelsPerLine = 16;
 
+bool SmallPicture(int32_t width, int32_t height) {
+  return static_cast<uint64_t>(width > 0 ? width : 0) * static_cast<uint64_t>(height > 0 ? height : 0) * 12 <=
+         kSmallPicture;
+}
+
 int32_t BandRows(int32_t width, int32_t height) {
   const uint64_t rowBytes = static_cast<uint64_t>(width > 0 ? width : 1) * 12;
-  const uint64_t rows = std::min<uint64_t>(kBandBytes / rowBytes, static_cast<uint64_t>(height > 0 ? height : 1));
+  const uint64_t bandBytes = SmallPicture(width, height) ? kSmallBandBytes : kBandBytes;
+  const uint64_t rows = std::min<uint64_t>(bandBytes / rowBytes, static_cast<uint64_t>(height > 0 ? height : 1));
   return static_cast<int32_t>(std::max<uint64_t>(1, rows));
 }
 

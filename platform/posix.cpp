@@ -358,14 +358,18 @@ void CleanUpOnInterrupt() {
 
 LargeBlock::LargeBlock(uint64_t bytes) {
   if (bytes == 0 || bytes > SIZE_MAX - kLargePage) return;
-  size_ = static_cast<size_t>(bytes) + kLargePage;  // room to align
+  // Large pages only for a block that fills one: the first touch of a large
+  // page clears all of it.
+  const bool large = bytes >= kLargePage;
+  size_ = static_cast<size_t>(bytes) + (large ? kLargePage : 0);  // room to align
   void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return;
   mapping_ = p;
-  const uintptr_t aligned = (reinterpret_cast<uintptr_t>(p) + kLargePage - 1) & ~uintptr_t{kLargePage - 1};
+  const uintptr_t align = large ? kLargePage : 1;
+  const uintptr_t aligned = (reinterpret_cast<uintptr_t>(p) + align - 1) & ~(align - 1);
   data_ = reinterpret_cast<uint8_t*>(aligned);
 #ifdef CORVALIN_HAVE_MADV_HUGEPAGE
-  madvise(data_, static_cast<size_t>(bytes), MADV_HUGEPAGE);
+  if (large) madvise(data_, static_cast<size_t>(bytes), MADV_HUGEPAGE);
 #endif
 }
 
