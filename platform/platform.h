@@ -46,7 +46,14 @@ class InputFile {
   explicit InputFile(intptr_t handle) : handle_(handle) {}
   ~InputFile() { Close(); }
   InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
-  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = other.handle_;
+      other.handle_ = kNone;
+    }
+    return *this;
+  }
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 

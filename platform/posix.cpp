@@ -38,15 +38,6 @@ PathKind KindOf(const std::string& name) {
 
 // ---- Input
 
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
 bool InputFile::Open(const std::string& name) {
   Close();
   const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
@@ -169,7 +160,9 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
   struct stat st;
   if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
   struct statvfs fs;
-  if (statvfs(FolderOf(target).c_str(), &fs) != 0) return false;
+  // A file system that counts no blocks at all (some FUSE and network
+  // ones) cannot say.
+  if (statvfs(FolderOf(target).c_str(), &fs) != 0 || fs.f_blocks == 0) return false;
   *bytes = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
   return true;
 }

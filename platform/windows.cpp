@@ -109,15 +109,6 @@ PathKind KindOf(const std::string& name) {
 
 // ---- Input
 
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
 bool InputFile::Open(const std::string& name) {
   Close();
   // A folder cannot be opened this way (that needs FILE_FLAG_BACKUP_SEMANTICS).

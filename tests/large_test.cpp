@@ -94,23 +94,6 @@ TEST(LargeTest, CutPictureLeavesOnlyItsMissingRowsAHole) {
   }
 }
 
-// A small file system that fills up, where the tests may mount one.
-class SmallFileSystem {
- public:
-  SmallFileSystem(const std::string& path, const std::string& options) : path_(path) {
-    MakeFolder(path);
-    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) umount(path_.c_str());
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string path_;
-  bool mounted_ = false;
-};
-
 TEST(LargeTest, NoConversionStartsThatTheDiskCannotHold) {
   // 1000 x 1000 needs 12 MB on a file system of 1 MiB; without a way to
   // mount one, 100000 x 100000 needs 120 GB, more than most disks have.

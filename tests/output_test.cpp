@@ -113,23 +113,6 @@ TEST(WholeOrNothingTest, FailuresLeaveTheOldTiffAndNothingElse) {
   }
 }
 
-// A small file system that fills up, where the tests may mount one.
-class SmallFileSystem {
- public:
-  SmallFileSystem(const std::string& path, const std::string& options) : path_(path) {
-    mkdir(path.c_str(), 0755);
-    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) umount(path_.c_str());
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string path_;
-  bool mounted_ = false;
-};
-
 TEST(WholeOrNothingTest, FullFileSystemLeavesTheOldTiff) {
   // One colour compresses to almost nothing; its TIFF (2.4 MB) does not fit
   // in 256 KiB, which is known before a pixel is read. With room for no

@@ -110,6 +110,18 @@ std::vector<std::string> FilesIn(const std::string& folder) {
   return names;
 }
 
+RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  return Child(dir, args, options).Wait();
+}
+
+RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
+                      uint64_t addressSpaceLimit) {
+  RunOptions options;
+  options.addressSpaceLimit = addressSpaceLimit;
+  return RunCorvalin(dir, args, options);
+}
+
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -150,32 +162,42 @@ bool ReadTiff(const std::string& path, TiffImage* image, std::string* error) {
 #else
 bool ReadTiff(const std::string& path, TiffImage* image, std::string* error) {
   Bytes file;
-  if (!ReadFile(path, &file) || file.size() < 8 || file[0] != 'I' || file[1] != 'I' || Get16(file, 2) != 42) {
+  if (!ReadFile(path, &file) || file.size() < 16 || file[0] != 'I' || file[1] != 'I' ||
+      (Get16(file, 2) != 42 && Get16(file, 2) != 43)) {
     *error = "not a little-endian TIFF: " + path;
     return false;
   }
+  // Classic: 12-byte entries with a 4-byte value field; BigTIFF: 20-byte
+  // entries with an 8-byte one. Values that fit the field lie in it.
+  const bool big = Get16(file, 2) == 43;
+  auto number = [&](size_t at) {
+    return big ? Get32(file, at) | uint64_t{Get32(file, at + 4)} << 32 : uint64_t{Get32(file, at)};
+  };
+  const size_t field = big ? 8 : 4;
   try {
-    const uint32_t ifd = Get32(file, 4);
-    const uint32_t n = Get16(file, ifd);
-    uint32_t offset = 0, bytes = 0, planar = 1;
+    const uint64_t ifd = number(big ? 8 : 4);
+    const uint64_t n = big ? number(ifd) : Get16(file, ifd);
+    uint64_t offset = 0, bytes = 0, planar = 1;
     image->bitsPerSample = 1;  // the defaults of baseline TIFF
     image->samplesPerPixel = 1;
     image->sampleFormat = 1;
     image->compression = 1;
-    for (uint32_t k = 0; k < n; ++k) {
-      const size_t at = ifd + 2 + 12 * size_t{k};
-      const uint32_t tag = Get16(file, at), type = Get16(file, at + 2), count = Get32(file, at + 4);
-      // A SHORT value lies in the field's first two bytes, or at the offset
-      // when there are three of them (every one must agree).
-      uint32_t value = type == 3 && count == 1 ? Get16(file, at + 8) : Get32(file, at + 8);
+    for (uint64_t k = 0; k < n; ++k) {
+      const size_t at = ifd + (big ? 8 : 2) + (big ? 20 : 12) * k;
+      const uint32_t tag = Get16(file, at), type = Get16(file, at + 2);
+      const uint64_t count = number(at + 4);
+      const size_t valueAt = at + 4 + field;
+      // A SHORT lies in the field's first two bytes; three of them there too
+      // when they fit, or at the offset the field holds (every one must agree).
+      uint64_t value = type == 3 ? Get16(file, valueAt) : number(valueAt);
       if (type == 3 && count == 3) {
-        const uint32_t values = Get32(file, at + 8);
+        const size_t values = 6 <= field ? valueAt : number(valueAt);
         value = Get16(file, values);
         if (Get16(file, values + 2) != value || Get16(file, values + 4) != value) value = 0;
       }
       switch (tag) {
-        case 256: image->width = value; break;
-        case 257: image->height = value; break;
+        case 256: image->width = static_cast<uint32_t>(value); break;
+        case 257: image->height = static_cast<uint32_t>(value); break;
         case 258: image->bitsPerSample = static_cast<uint16_t>(value); break;
         case 259: image->compression = static_cast<uint16_t>(value); break;
         case 262: image->photometric = static_cast<uint16_t>(value); break;
@@ -188,7 +210,7 @@ bool ReadTiff(const std::string& path, TiffImage* image, std::string* error) {
     }
     const uint64_t want = uint64_t{image->width} * image->height * 12;
     if (image->bitsPerSample != 32 || image->samplesPerPixel != 3 || planar != 1 ||
-        image->compression != 1 || bytes != want || uint64_t{offset} + want > file.size()) {
+        image->compression != 1 || bytes != want || offset + want > file.size()) {
       *error = "not an uncompressed single-strip 3 x 32-bit TIFF: " + path;
       return false;
     }

@@ -72,6 +72,21 @@ RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& ar
 bool OthersCanRunTheProgram(std::string* why);
 #endif
 
+#ifndef _WIN32
+// A small tmpfs mounted at path (made here) for the object's life, where
+// the tests may mount one (as root): a file system that fills up.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& path, const std::string& options);
+  ~SmallFileSystem();
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+#endif
+
 // corvalin running in the background, for tests that act while it runs.
 class Child {
  public:

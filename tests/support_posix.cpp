@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -127,15 +128,11 @@ RunResult Child::Wait(int* signal) {
   return result;
 }
 
-RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
-                      const RunOptions& options) {
-  return Child(dir, args, options).Wait();
+SmallFileSystem::SmallFileSystem(const std::string& path, const std::string& options) : path_(path) {
+  mkdir(path.c_str(), 0755);
+  mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
 
-RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
-                      uint64_t addressSpaceLimit) {
-  RunOptions options;
-  options.addressSpaceLimit = addressSpaceLimit;
-  return RunCorvalin(dir, args, options);
+SmallFileSystem::~SmallFileSystem() {
+  if (mounted_) umount(path_.c_str());
 }
-

@@ -6,19 +6,14 @@
 #endif
 #include <windows.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "support.h"
 
 namespace {
 
-std::wstring Widen(const std::string& s) {
-  if (s.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
+std::wstring Widen(const std::string& s) { return std::filesystem::u8path(s).wstring(); }
 
 // One argument as CommandLineToArgvW and the C runtime will split it back.
 std::wstring Quote(const std::wstring& arg) {
@@ -119,16 +114,4 @@ RunResult Child::Wait(int* signal) {
   result.status = static_cast<int>(code);
   result.output = Lines(raw);
   return result;
-}
-
-RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
-                      const RunOptions& options) {
-  return Child(dir, args, options).Wait();
-}
-
-RunResult RunCorvalin(const std::string& dir, const std::vector<std::string>& args,
-                      uint64_t addressSpaceLimit) {
-  RunOptions options;
-  options.addressSpaceLimit = addressSpaceLimit;
-  return RunCorvalin(dir, args, options);
 }

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -20,12 +21,7 @@ const Bytes kOld = {'o', 'l', 'd', ' ', 't', 'i', 'f'};
 const std::string kWriteError =
     "Image data processed. Creating TIFF...\nError generating floating-point TIFF image.\n";
 
-std::wstring Wide(const std::string& s) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
+std::wstring Wide(const std::string& s) { return std::filesystem::u8path(s).wstring(); }
 
 Bytes Contents(const std::string& path) {
   Bytes b;
