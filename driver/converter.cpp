@@ -129,6 +129,13 @@ int Report(DecodeResult result, bool written) {
   return result == DecodeResult::kComplete ? 0 : 1;
 }
 
+// Finishes a TIFF whose upright rows first to first + count - 1 were
+// written: the others, which the file held no pixel of, are left a hole.
+bool FinishWithRows(TIFWriter* writer, int32_t height, int32_t first, int32_t count) {
+  return writer->SkipRows(0, first) && writer->SkipRows(first + count, height - first - count) &&
+         writer->Finish();
+}
+
 // Pictures stored by rows, into a TIFF begun beside the output (or into
 // none, when started is false: the picture is still decoded, to report
 // what it held): each band of rows goes to the file as soon as it is
@@ -154,8 +161,7 @@ int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* write
   int32_t first = 0, count = 0;
   RowsHeld(r, held, &first, &count);
   const bool written = started && ring.Finish() && result != DecodeResult::kFatal &&
-                       writer->SkipRows(0, first) && writer->SkipRows(first + count, r.height - first - count) &&
-                       writer->Finish();
+                       FinishWithRows(writer, r.height, first, count);
   return Report(result, written);
 }
 
@@ -226,8 +232,7 @@ int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer)
     if (writer->CanSkipRows()) RowsHeld(r, held, &first, &count);
     ring.Start(writer);
     PlacePicture(picture.data(), r, first, count, &ring);
-    written = ring.Finish() && writer->SkipRows(0, first) &&
-              writer->SkipRows(first + count, r.height - first - count) && writer->Finish();
+    written = ring.Finish() && FinishWithRows(writer, r.height, first, count);
   }
   return Report(result, written);
 }

@@ -9,10 +9,6 @@
 
 namespace {
 
-std::string Sizes(int w, int h) {
-  return "X-Resolution: " + std::to_string(w) + "\nY-Resolution: " + std::to_string(h) + "\n";
-}
-
 const std::string kReading = "Reading/processing image data...\n";
 const std::string kProcessed = "Image data processed. Creating TIFF...\n";
 const std::string kEarly = "Warning: HDR file ended early; missing pixels set to black.\n";

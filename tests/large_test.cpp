@@ -33,10 +33,6 @@ Usage UsageOf(const std::string& path) {
   return {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_blocks) * 512};
 }
 
-std::string Text(int w, int h) {
-  return "X-Resolution: " + std::to_string(w) + "\nY-Resolution: " + std::to_string(h) + "\n";
-}
-
 Bytes HeaderOnly(const std::string& resolution) {
   const std::string text = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n" + resolution + "\n";
   return Bytes(text.begin(), text.end());
@@ -52,7 +48,7 @@ TEST(LargeTest, HeaderOnlyPicturePastFourGiBIsAHole) {
     WriteFile(dir / "p.hdr", HeaderOnly(line));
     const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
     EXPECT_EQ(run.status, 1) << line;
-    EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + Text(20000, 18000) +
+    EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + Sizes(20000, 18000) +
                               "Reading/processing image data...\n" + kEarly +
                               "Image data processed. Creating TIFF...\nFinished!\n")
         << line;
@@ -110,7 +106,7 @@ TEST(LargeTest, NoConversionStartsThatTheDiskCannotHold) {
   WriteFile(folder + "/p.tif", old);
   const RunResult run = RunCorvalin(folder, {"p.hdr"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + Text(w, h) + kNoSpace);
+  EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + Sizes(w, h) + kNoSpace);
   Bytes have;
   ASSERT_TRUE(ReadFile(folder + "/p.tif", &have));
   EXPECT_EQ(have, old);

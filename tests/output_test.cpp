@@ -30,12 +30,6 @@ Bytes Picture(int w, int h, uint32_t seed = 1) {
   return MakeHdr(ResolutionLine(w, h), Rows(GradientPicture(w, h, seed), w), Encoding::kRunLength);
 }
 
-Bytes Contents(const std::string& path) {
-  Bytes b;
-  if (!ReadFile(path, &b)) b = {'?'};
-  return b;
-}
-
 // The TIFF a plain conversion of hdr makes.
 Bytes Converted(const Bytes& hdr) {
   TempDir dir;

@@ -130,6 +130,16 @@ std::string ResolutionLine(int w, int h) {
   return "-Y " + std::to_string(h) + " +X " + std::to_string(w) + "\n";
 }
 
+std::string Sizes(int w, int h) {
+  return "X-Resolution: " + std::to_string(w) + "\nY-Resolution: " + std::to_string(h) + "\n";
+}
+
+Bytes Contents(const std::string& path) {
+  Bytes b;
+  if (!ReadFile(path, &b)) b = {'?'};
+  return b;
+}
+
 std::string Announcement(const std::string& input, const std::string& output) {
   return std::string(kBanner) + "Converting \"" + input + "\" to \"" + output + "\" ...\n";
 }

@@ -115,6 +115,12 @@ bool EndsWith(const std::string& s, const std::string& tail);
 // "-Y h +X w\n": the usual resolution line of a w x h picture.
 std::string ResolutionLine(int w, int h);
 
+// The two size lines a run prints for a w x h picture.
+std::string Sizes(int w, int h);
+
+// A file's bytes, or {'?'} when it cannot be read.
+Bytes Contents(const std::string& path);
+
 // The stdout of a run up to and including the announcement line.
 std::string Announcement(const std::string& input, const std::string& output);
 extern const char kBanner[];

@@ -23,12 +23,6 @@ const std::string kWriteError =
 
 std::wstring Wide(const std::string& s) { return std::filesystem::u8path(s).wstring(); }
 
-Bytes Contents(const std::string& path) {
-  Bytes b;
-  if (!ReadFile(path, &b)) b = {'?'};
-  return b;
-}
-
 // A file held open by another program, the way a viewer may hold it.
 HANDLE Hold(const std::string& path, DWORD share) {
   return CreateFileW(Wide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -221,7 +221,9 @@ bool TIFWriter::FileSize(uint64_t* bytes) const {
 TIFWriter::Begun TIFWriter::Begin(bool allowInPlace) {
   uint64_t total;
   if (!FileSize(&total)) return Begun::kFailed;
-  const std::vector<uint8_t> header = Header(total - PixelDataOffset());
+  // FileSize has checked that the pixels' byte count fits.
+  const std::vector<uint8_t> header =
+      Header(static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_) * kBytesPerPixel);
 
   switch (file_.Start(fileName_, allowInPlace)) {
     case platform::OutputFile::Open::kFailed:
@@ -257,7 +259,7 @@ bool TIFWriter::SkipRows(int32_t firstRow, int32_t count) {
   if (count == 0) return true;
   if (!file_.CanHaveHoles()) return false;
   rowsWritten_ += static_cast<uint64_t>(count);
-  rowsSkipped_ = rowsSkipped_ || count > 0;
+  rowsSkipped_ = true;
   return true;
 }
 
