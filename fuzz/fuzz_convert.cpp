@@ -4,14 +4,18 @@
 // and the float conversion.
 //
 // The first input byte is not part of the file: it picks the read buffer
-// size of a second decoding of the same file from a memfd. The first
+// size of a second decoding of the same file from a file (a memfd on Linux). The first
 // decoding (from memory) streams pictures stored by rows band by band; the
 // second holds every picture whole. Both must agree float for float, and
 // every row that holds pixels of the file must be placed exactly once, and
 // no other. The rest is the .hdr file.
 // Pictures are capped at kMaxPixels so no input asks for more than a few MiB.
+#ifdef __linux__
 #include <sys/mman.h>
+#endif
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <cmath>
 #include <cstdint>
@@ -90,7 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(a.xyz ? !std::isnan(f) : f == 0.0f || (std::isfinite(f) && f > 0.0f && f < 1.7e38f));
   }
 
-  const int fd = memfd_create("fuzz", 0);
+#ifdef __linux__
+  const int fd = memfd_create("fuzz", 0);  // no file system touched
+#else
+  FILE* temporary = std::tmpfile();
+  const int fd = temporary ? dup(fileno(temporary)) : -1;
+  if (temporary) std::fclose(temporary);
+#endif
   if (fd < 0) return 0;
   Check(write(fd, data, size) == static_cast<ssize_t>(size));
   lseek(fd, 0, SEEK_SET);

@@ -80,7 +80,8 @@ TEST(OrientationTest, EveryFormGivesTheSameTiff) {
   // A small picture in one band, and a wide one in several: 10 rows a band
   // when stored by rows, 16 (a cache line of a column) when stored as columns,
   // with a last band that is short.
-  for (const auto& [w, h] : {std::pair<int, int>{11, 9}, std::pair<int, int>{8192, 50}}) {
+  for (const std::pair<int, int>& size : {std::pair<int, int>{11, 9}, std::pair<int, int>{8192, 50}}) {
+    const int w = size.first, h = size.second;  // plain names: the lambda below takes them
     const Bytes picture = GradientPicture(w, h, 5);
     auto at = [&](int row, int col) { return picture.begin() + (static_cast<size_t>(row) * w + col) * 4; };
     const std::string W = std::to_string(w), H = std::to_string(h);

@@ -5,7 +5,6 @@
 // as the real program.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,7 +125,7 @@ TEST(WholeOrNothingTest, FullFileSystemLeavesTheOldTiff) {
   for (const Case& c : cases) {
     TempDir dir;
     SmallFileSystem fs(dir / "fs", c.options);
-    if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); the disk-full case "
+    if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs Linux and root); the disk-full case "
                                        "of FailuresLeaveTheOldTiffAndNothingElse uses a file-size limit";
     WriteFile(dir / "fs/p.hdr", hdr);
     WriteFile(dir / "fs/p.tif", kOld);
@@ -169,12 +168,21 @@ class FedConversion {
   }
 
   // Waits (up to 20 s) until the TIFF being written, which may have no
-  // name yet, holds at least bytes bytes: it is found among the files the
-  // child has open, as a regular file in the test's folder.
+  // name yet, holds at least bytes bytes. Where /proc shows the child's
+  // open files (Linux), it is found among them, as a regular file in the
+  // test's folder; elsewhere it has a name, the hidden one beside p.tif.
   bool WaitForTemporaryFile(off_t bytes) {
     const std::string fds = "/proc/" + std::to_string(child_->pid()) + "/fd/";
+    const bool proc = access(fds.c_str(), F_OK) == 0;
     for (int tries = 0; tries < 2000; ++tries) {
-      for (const std::string& fd : FilesIn(fds)) {
+      if (!proc) {
+        for (const std::string& name : FilesIn(dir_.path())) {
+          struct stat st;
+          if (name.rfind(".p.tif.", 0) == 0 && stat((dir_ / name).c_str(), &st) == 0 && st.st_size >= bytes)
+            return true;
+        }
+      }
+      for (const std::string& fd : proc ? FilesIn(fds) : std::vector<std::string>()) {
         char target[4096];
         const ssize_t n = readlink((fds + fd).c_str(), target, sizeof target - 1);
         struct stat st;

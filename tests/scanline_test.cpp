@@ -1,4 +1,5 @@
 // The scanline decoder and the RGBE to float conversion.
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <memory>

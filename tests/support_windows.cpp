@@ -72,8 +72,14 @@ Child::Child(const std::string& dir, const std::vector<std::string>& args, const
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process = {};
   const std::wstring folder = Widen(dir);
-  const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      folder.c_str(), &startup, &process);
+  // Wine refuses a start now and then while other Wine programs come and
+  // go; a start refused is tried again (never a program that started).
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt > 0) Sleep(200 * attempt);
+    started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
+                             &startup, &process);
+  }
   CloseHandle(writeEnd);
   if (!started) {
     CloseHandle(readEnd);
