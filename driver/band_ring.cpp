@@ -2,9 +2,9 @@
 
 #include <system_error>
 
-BandRing::BandRing(int32_t width, int32_t rowsPerBand, int bands, bool xyz)
+BandRing::BandRing(int32_t width, int32_t rowsPerBand, int bands, const PixelConversion& how)
     : width_(width),
-      xyz_(xyz),
+      how_(how),
       bandPixels_(static_cast<size_t>(rowsPerBand) * static_cast<size_t>(width)),
       block_(static_cast<uint64_t>(bandPixels_) * (4 + 3 * sizeof(float)) * static_cast<uint64_t>(bands)) {
   uint8_t* scanlines = block_.data();
@@ -15,11 +15,11 @@ BandRing::BandRing(int32_t width, int32_t rowsPerBand, int bands, bool xyz)
 
 BandRing::~BandRing() { Finish(); }
 
-void BandRing::Start(TIFWriter* writer, bool threaded) {
-  writer_ = writer;
+void BandRing::Start(TiffOutput* output, bool threaded) {
+  output_ = output;
   if (!threaded) return;
   try {
-    thread_ = std::thread(&BandRing::WriteLoop, this);
+    thread_ = platform::StartThread([this] { WriteLoop(); });
     threaded_ = true;
   } catch (const std::system_error&) {
     threaded_ = false;  // no second thread: slower, but the same file
@@ -28,8 +28,8 @@ void BandRing::Start(TIFWriter* writer, bool threaded) {
 
 uint8_t* BandRing::TakeBand() {
   std::unique_lock<std::mutex> lock(mutex_);
-  bandFree_.wait(lock, [this] { return failed_ || !free_.empty(); });
-  if (failed_) return nullptr;
+  bandFree_.wait(lock, [this] { return !failure_.ok() || !free_.empty(); });
+  if (!failure_.ok()) return nullptr;
   uint8_t* band = free_.back();
   free_.pop_back();
   return band;
@@ -39,17 +39,17 @@ float* BandRing::FloatsOf(const uint8_t* band) const {
   return floats_ + static_cast<size_t>(band - block_.data()) / 4 * 3;
 }
 
-bool BandRing::Write(const Job& job) {
+Status BandRing::Write(const Job& job) {
   float* floats = FloatsOf(job.band);
-  if (!job.converted) ConvertBand(job.band, width_, job.place, xyz_, floats);
-  return writer_->WriteRows(floats, job.place.firstRow, job.place.count);
+  if (!job.converted) ConvertBand(job.band, width_, job.place, how_, floats);
+  return output_->WriteRows(floats, job.place.firstRow, job.place.count);
 }
 
 void BandRing::GiveBand(uint8_t* band, const BandPlace& place) {
   if (!threaded_) {
-    const bool ok = writer_ && Write(Job{band, place, false});
+    const Status s = output_ ? Write(Job{band, place, false}) : Status{Result::kWriteFailed};
     std::lock_guard<std::mutex> lock(mutex_);
-    failed_ = failed_ || !ok;
+    if (failure_.ok()) failure_ = s;
     free_.push_back(band);
     return;
   }
@@ -59,7 +59,7 @@ void BandRing::GiveBand(uint8_t* band, const BandPlace& place) {
     writerBusy = !jobs_.empty();
   }
   // Bands waiting to be written: writing is the slower side just now.
-  if (writerBusy) ConvertBand(band, width_, place, xyz_, FloatsOf(band));
+  if (writerBusy) ConvertBand(band, width_, place, how_, FloatsOf(band));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_.push_back(Job{band, place, writerBusy});
@@ -74,18 +74,18 @@ void BandRing::WriteLoop() {
     if (jobs_.empty()) return;  // closing, and everything written
     const Job job = jobs_.front();
     jobs_.pop_front();
-    const bool skip = failed_;
+    const bool skip = !failure_.ok();
     lock.unlock();
     // After a failure the rest is dropped: the file will not be kept.
-    const bool ok = skip || Write(job);
+    const Status s = skip ? Status{} : Write(job);
     lock.lock();
-    failed_ = failed_ || !ok;
+    if (failure_.ok()) failure_ = s;
     free_.push_back(job.band);
     bandFree_.notify_one();
   }
 }
 
-bool BandRing::Finish() {
+Status BandRing::Finish() {
   if (threaded_) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -96,5 +96,5 @@ bool BandRing::Finish() {
     threaded_ = false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  return writer_ != nullptr && !failed_;
+  return output_ ? failure_ : Status{Result::kWriteFailed};
 }

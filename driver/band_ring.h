@@ -23,32 +23,31 @@
 #include <vector>
 
 #include "driver/converter.h"
+#include "driver/tiff_output.h"
 #include "platform/platform.h"
-#include "tiff/tif_writer.h"
 
 class BandRing : public BandSink {
  public:
   // Room for bands bands of rowsPerBand scanlines and their floats.
-  // Allocated() tells whether it could be had. xyz: the pixels hold X, Y,
-  // Z.
-  BandRing(int32_t width, int32_t rowsPerBand, int bands, bool xyz);
+  // Allocated() tells whether it could be had. how: how pixels become floats.
+  BandRing(int32_t width, int32_t rowsPerBand, int bands, const PixelConversion& how);
   ~BandRing() override;
   BandRing(const BandRing&) = delete;
   BandRing& operator=(const BandRing&) = delete;
 
   bool Allocated() const { return block_.data() != nullptr; }
 
-  // Bands given from now on go to writer's WriteRows, on a thread of their
+  // Bands given from now on go to output's WriteRows, on a thread of their
   // own when threaded (and one can be started), else at once in the giving
   // thread.
-  void Start(TIFWriter* writer, bool threaded = true);
+  void Start(TiffOutput* output, bool threaded = true);
 
   uint8_t* TakeBand() override;
   void GiveBand(uint8_t* band, const BandPlace& place) override;
 
-  // Waits until every band given is written and ends the thread. True when
-  // every write succeeded.
-  bool Finish();
+  // Waits until every band given is written and ends the thread. The first
+  // failure, if a write failed (kWriteFailed before Start).
+  Status Finish();
 
  private:
   struct Job {
@@ -58,14 +57,14 @@ class BandRing : public BandSink {
   };
   void WriteLoop();
   float* FloatsOf(const uint8_t* band) const;
-  bool Write(const Job& job);
+  Status Write(const Job& job);
 
   int32_t width_;
-  bool xyz_;
+  PixelConversion how_;
   size_t bandPixels_;
   platform::LargeBlock block_;        // the bands' scanlines, then their floats
   float* floats_ = nullptr;  // the bands' floats, in the same order
-  TIFWriter* writer_ = nullptr;
+  TiffOutput* output_ = nullptr;
   std::thread thread_;
   bool threaded_ = false;
 
@@ -74,7 +73,7 @@ class BandRing : public BandSink {
   std::vector<uint8_t*> free_;  // guarded by mutex_
   std::deque<Job> jobs_;      // guarded by mutex_
   bool closing_ = false;      // guarded by mutex_
-  bool failed_ = false;       // guarded by mutex_
+  Status failure_;            // guarded by mutex_: the first write that failed
 };
 
 #endif

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "driver/band_ring.h"
+#include "driver/tiff_output.h"
 #include "platform/platform.h"
-#include "tiff/tif_writer.h"
 
 namespace {
 
@@ -21,11 +21,6 @@ const char kSoftware[] = "Created by Quen Varlowby's Corvalin.";
 const char kBanner[] =
     "Corvalin - Radiance HDR to floating-point TIFF converter\n"
     "https://corvalin.example.org/\n"
-    "\n";
-
-const char kUsage[] =
-    "Please enter the name of an HDR file on the command line.\n"
-    "Ex: CORVALIN image.hdr\n"
     "\n";
 
 const char kHelp[] =
@@ -57,20 +52,15 @@ Block<T> Allocate(uint64_t count) {
 // when one side is briefly slower.
 constexpr int kBands = 4;
 
-const char kNoMemory[] = "Couldn't allocate memory for image buffer.\n";
-const char kFatal[] = "Fatal error while reading HDR file.\n";
-const char kEarly[] = "Warning: HDR file ended early; missing pixels set to black.\n";
 const char kProcessed[] = "Image data processed. Creating TIFF...\n";
-const char kWriteError[] = "Error generating floating-point TIFF image.\n";
-const char kNoSpace[] = "Not enough free space for the TIFF file.\n";
 
-// Every message goes to standard output through here.
-void Say(const char* text) { platform::WriteOutput(text, std::strlen(text)); }
+// Every message goes to standard output through these two.
+void Print(const char* text) { platform::WriteOutput(text, std::strlen(text)); }
 
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
-void Print(const char* format, ...) {
+void Printf(const char* format, ...) {
   std::va_list args, again;
   va_start(args, format);
   va_copy(again, args);
@@ -87,6 +77,22 @@ void Print(const char* format, ...) {
   va_end(args);
 }
 
+// A run that ends with a failure before any TIFF: its message, status 1.
+int Fail(Result result) {
+  Print(Message(result));
+  return 1;
+}
+
+// The input file, as the decoder reads it.
+class FileSource : public ByteSource {
+ public:
+  explicit FileSource(platform::InputFile& file) : file_(file) {}
+  int64_t Read(void* buffer, size_t size) override { return file_.Read(buffer, size); }
+
+ private:
+  platform::InputFile& file_;
+};
+
 }  // namespace
 
 FileNames NamesFromArgument(const std::string& argument) {
@@ -99,69 +105,66 @@ FileNames NamesFromArgument(const std::string& argument) {
   return FileNames{base + ".hdr", base + ".tif"};
 }
 
-SizeCheck CheckImageSize(int32_t width, int32_t height, uint64_t* fileBytes) {
-  if (width < 1 || height < 1) return SizeCheck::kInvalid;
-  return ConverterTiff("", width, height)->FileSize(fileBytes) ? SizeCheck::kOk : SizeCheck::kTooLarge;
+TiffLayout ConverterLayout(int32_t width, int32_t height) {
+  TiffTexts texts;
+  texts.software = kSoftware;
+  return TiffLayout(width, height, texts);
 }
 
-std::unique_ptr<TIFWriter> ConverterTiff(const std::string& name, int32_t width, int32_t height) {
-  auto writer = std::make_unique<TIFWriter>(name.c_str(), nullptr, width, height);
-  writer->SetSoftware(kSoftware);
-  return writer;
+Result CheckImageSize(int32_t width, int32_t height, uint64_t* fileBytes) {
+  if (width < 1 || height < 1) return Result::kInvalidSize;
+  const TiffLayout layout = ConverterLayout(width, height);
+  if (!layout.Valid()) return Result::kTooLarge;
+  *fileBytes = layout.FileSize();
+  return Result::kOk;
 }
 
 namespace {
 
 // What is printed once the pixels are in, and the exit status: 0 only for a
 // whole picture in a finished TIFF.
-int Report(DecodeResult result, bool written) {
-  if (result == DecodeResult::kFatal) {
-    Say(kFatal);
-    return 1;
-  }
-  if (result == DecodeResult::kEndedEarly) Say(kEarly);
-  Say(kProcessed);
-  if (!written) {
-    Say(kWriteError);
-    return 1;
-  }
-  Say("Finished!\n");
-  return result == DecodeResult::kComplete ? 0 : 1;
+int Report(Result decoded, const Status& written) {
+  if (decoded == Result::kCorrupt) return Fail(decoded);
+  if (decoded == Result::kEndedEarly) Print(Message(decoded));
+  Print(kProcessed);
+  if (!written.ok()) return Fail(Result::kWriteFailed);
+  Print("Finished!\n");
+  return decoded == Result::kOk ? 0 : 1;
 }
 
 // Finishes a TIFF whose upright rows first to first + count - 1 were
-// written: the others, which the file held no pixel of, are left a hole.
-bool FinishWithRows(TIFWriter* writer, int32_t height, int32_t first, int32_t count) {
-  return writer->SkipRows(0, first) && writer->SkipRows(first + count, height - first - count) &&
-         writer->Finish();
+// written: the others, which the input held no pixel of, are left a hole.
+Status FinishWithRows(TiffOutput* tiff, int32_t height, int32_t first, int32_t count) {
+  Status s = tiff->SkipRows(0, first);
+  if (s.ok()) s = tiff->SkipRows(first + count, height - first - count);
+  return s.ok() ? tiff->Finish() : s;
 }
 
 // Pictures stored by rows, into a TIFF begun beside the output (or into
 // none, when started is false: the picture is still decoded, to report
 // what it held): each band of rows goes to the file as soon as it is
 // decoded, so the picture is never held whole.
-int StreamConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer, bool started) {
+int ConvertByBands(ScanlineDecoder& decoder, const HeaderInfo& header, const PixelConversion& how,
+                   TiffOutput* tiff, bool started) {
   const Resolution& r = header.resolution;
   const int32_t bandRows = BandRows(r.width, r.height);
   // A small picture is done on this thread, in one band: a second thread
   // and more memory cost more than they save there.
   const bool small = SmallPicture(r.width, r.height);
   Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(bandRows) * r.width * 4);
-  BandRing ring(r.width, bandRows, small ? 1 : kBands, header.xyz);
-  if (!scratch || !ring.Allocated()) {
-    Say(kNoMemory);
-    return 1;
-  }
-  Say("Reading/processing image data...\n");
-  if (started) ring.Start(writer, /*threaded=*/!small);
-  int32_t held = 0;
-  const DecodeResult result = StreamPicture(in, r, scratch.get(), started ? &ring : nullptr, &held);
-  // Rows the file held no pixel of are never written: they are left a hole
-  // in the file, at its end or, for a picture stored bottom-up, its start.
+  BandRing ring(r.width, bandRows, small ? 1 : kBands, how);
+  if (!scratch || !ring.Allocated()) return Fail(Result::kNoMemory);
+  Print("Reading/processing image data...\n");
+  if (started) ring.Start(tiff, /*threaded=*/!small);
+  int32_t filled = 0;
+  const Result result = StreamPicture(decoder, r, scratch.get(), started ? &ring : nullptr, &filled);
+  // Rows the input held no pixel of are never written: they are left a
+  // hole in the file, at its end or, for a picture stored bottom-up, its start.
   int32_t first = 0, count = 0;
-  RowsHeld(r, held, &first, &count);
-  const bool written = started && ring.Finish() && result != DecodeResult::kFatal &&
-                       FinishWithRows(writer, r.height, first, count);
+  RowsWithPixels(r, filled, &first, &count);
+  Status written = ring.Finish();
+  if (written.ok() && result == Result::kCorrupt) written = Status{Result::kWriteFailed};
+  if (written.ok()) written = FinishWithRows(tiff, r.height, first, count);
   return Report(result, written);
 }
 
@@ -183,7 +186,7 @@ class PictureMemory {
   void Prefault() {
     if (!data()) return;
     try {
-      prefault_ = std::thread([this] {
+      prefault_ = platform::StartThread([this] {
         constexpr size_t kStep = platform::kLargePage;
         for (size_t at = 0; at < bytes_ && !stop_.load(std::memory_order_relaxed); at += kStep) {
           // Where the system cannot, the decoder faults the pages in alone.
@@ -210,47 +213,49 @@ class PictureMemory {
 // Pictures held whole as they are stored: X-major ones, whose every row
 // needs the last scanline, and any written in place, where the file is
 // opened only once the picture is known to be sound, as it always was.
-int HeldConversion(InputStream& in, const HeaderInfo& header, TIFWriter* writer) {
+int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const PixelConversion& how,
+                 TiffOutput* tiff, const std::string& output) {
   const Resolution& r = header.resolution;
   PictureMemory picture(static_cast<uint64_t>(r.width) * r.height * 4);
-  BandRing ring(r.width, HeldBandRows(r), kBands, header.xyz);
-  if (!picture.data() || !ring.Allocated()) {
-    Say(kNoMemory);
-    return 1;
-  }
-  Say("Reading/processing image data...\n");
+  BandRing ring(r.width, WholeBandRows(r), kBands, how);
+  if (!picture.data() || !ring.Allocated()) return Fail(Result::kNoMemory);
+  Print("Reading/processing image data...\n");
   picture.Prefault();
-  int32_t held = 0;
-  const DecodeResult result =
-      DecodeScanlines(in, r.ScanlineLength(), r.ScanlineCount(), picture.data(), /*zeroed=*/true, &held);
+  int32_t filled = 0;
+  const Result result =
+      decoder.DecodeScanlines(picture.data(), r.ScanlineLength(), r.ScanlineCount(), /*zeroed=*/true, &filled);
   picture.StopPrefault();
-  bool written = false;
-  if (result != DecodeResult::kFatal && writer->Begin(true) == TIFWriter::Begun::kStarted) {
-    // Rows the file held no pixel of are left a hole where the file can
+  Status written{Result::kWriteFailed};
+  if (result != Result::kCorrupt) {
+    written = tiff->Start(output);
+    if (!written.ok() && tiff->OnlyInPlace()) written = tiff->StartInPlace(output);
+  }
+  if (written.ok()) {
+    // Rows the input held no pixel of are left a hole where the file can
     // have one (not in a FIFO or a device).
     int32_t first = 0, count = r.height;
-    if (writer->CanSkipRows()) RowsHeld(r, held, &first, &count);
-    ring.Start(writer);
+    if (tiff->CanSkipRows()) RowsWithPixels(r, filled, &first, &count);
+    ring.Start(tiff);
     PlacePicture(picture.data(), r, first, count, &ring);
-    written = ring.Finish() && FinishWithRows(writer, r.height, first, count);
+    written = ring.Finish();
+    if (written.ok()) written = FinishWithRows(tiff, r.height, first, count);
   }
   return Report(result, written);
 }
 
 int ConvertPixels(InputStream& in, const HeaderInfo& header, const std::string& output) {
   const Resolution& r = header.resolution;
-  const std::unique_ptr<TIFWriter> writer = ConverterTiff(output, r.width, r.height);
+  ScanlineDecoder decoder(in);
+  if (!decoder.Ok()) return Fail(Result::kNoMemory);
+  PixelConversion how;
+  how.xyz = header.xyz;
+  how.cpu.avx2 = platform::HasAVX2();
+  TiffOutput tiff(ConverterLayout(r.width, r.height), r.height);
   if (!r.xMajor) {
-    switch (writer->Begin(false)) {
-      case TIFWriter::Begun::kStarted:
-        return StreamConversion(in, header, writer.get(), true);
-      case TIFWriter::Begun::kFailed:
-        return StreamConversion(in, header, writer.get(), false);
-      case TIFWriter::Begun::kInPlaceOnly:
-        break;
-    }
+    const bool started = tiff.Start(output).ok();
+    if (started || !tiff.OnlyInPlace()) return ConvertByBands(decoder, header, how, &tiff, started);
   }
-  return HeldConversion(in, header, writer.get());
+  return ConvertWhole(decoder, header, how, &tiff, output);
 }
 
 // The input to read: the name derived from the argument or, when that
@@ -261,9 +266,9 @@ platform::InputFile OpenInput(const std::string& argument, const std::string& de
                               std::string* name) {
   *name = derived;
   platform::InputFile file;
-  if (file.Open(derived)) return file;
+  if (file.Open(derived).ok()) return file;
   if (argument == derived || platform::KindOf(argument) != platform::PathKind::kRegular) return file;
-  if (file.Open(argument)) *name = argument;
+  if (file.Open(argument).ok()) *name = argument;
   return file;
 }
 
@@ -273,61 +278,41 @@ int RunConverter(const std::vector<std::string>& args) {
   // These four exact arguments, and only these, are not picture names
   // ("./--help" converts --help.hdr).
   if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
-    Say(kHelp);
+    Print(kHelp);
     return 0;
   }
   if (args.size() == 2 && (args[1] == "--version" || args[1] == "-V")) {
-    Say("corvalin " CORVALIN_VERSION "\n");
+    Print("corvalin " CORVALIN_VERSION "\n");
     return 0;
   }
-  Say(kBanner);
-  if (args.size() != 2) {
-    Say(kUsage);
-    return 1;
-  }
+  Print(kBanner);
+  if (args.size() != 2) return Fail(Result::kUsage);
   const FileNames names = NamesFromArgument(args[1]);
   std::string inputName;
   platform::InputFile file = OpenInput(args[1], names.input, &inputName);
-  Print("Converting \"%s\" to \"%s\" ...\n", inputName.c_str(), names.output.c_str());
+  Printf("Converting \"%s\" to \"%s\" ...\n", inputName.c_str(), names.output.c_str());
   if (!file.IsOpen()) {
-    Print("\nError opening HDR file: \"%s\"\n", inputName.c_str());
+    Printf(Message(Result::kCannotOpen), inputName.c_str());
     return 1;
   }
-  InputStream in(std::move(file));
-  if (!in.Ok()) {
-    Say(kNoMemory);
-    return 1;
-  }
+  FileSource source(file);
+  InputStream in(source);
+  if (!in.Ok()) return Fail(Result::kNoMemory);
 
   const HeaderInfo header = ReadHeader(in);
-  if (!header.identified)
-    Print("Warning: RADIANCE header not found in HDR file.\n");
-  if (!header.resolutionValid) {
-    Print("Invalid resolution line in HDR file.\n");
-    return 1;
-  }
+  if (!header.identified) Print("Warning: RADIANCE header not found in HDR file.\n");
+  if (!header.resolutionValid) return Fail(Result::kNoResolution);
   const Resolution& r = header.resolution;
-  Print("X-Resolution: %d\nY-Resolution: %d\n", r.width, r.height);
+  Printf("X-Resolution: %d\nY-Resolution: %d\n", r.width, r.height);
 
   uint64_t fileBytes = 0;
-  switch (CheckImageSize(r.width, r.height, &fileBytes)) {
-    case SizeCheck::kInvalid:
-      Print("Invalid image size in HDR file.\n");
-      return 1;
-    case SizeCheck::kTooLarge:
-      Print("Image too large for a TIFF file.\n");
-      return 1;
-    case SizeCheck::kOk:
-      break;
-  }
+  const Result size = CheckImageSize(r.width, r.height, &fileBytes);
+  if (size != Result::kOk) return Fail(size);
   // No conversion starts that the disk cannot hold: the new file needs all
   // its room while an old one still stands at its name. Outputs written in
   // place (devices, FIFOs) and file systems that cannot say are not asked.
   uint64_t available = 0;
-  if (platform::SpaceAvailable(names.output, &available) && available < fileBytes) {
-    Say(kNoSpace);
-    return 1;
-  }
+  if (platform::SpaceAvailable(names.output, &available) && available < fileBytes) return Fail(Result::kNoSpace);
   platform::CleanUpOnInterrupt();
   return ConvertPixels(in, header, names.output);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "radiance/radiance.h"
+#include "result/result.h"
 #include "tiff/tif_writer.h"
 
 struct FileNames {
@@ -23,18 +24,14 @@ struct FileNames {
 // "a.b/c" -> a.b/c.hdr.
 FileNames NamesFromArgument(const std::string& argument);
 
-enum class SizeCheck { kOk, kInvalid, kTooLarge };
+// The layout of the TIFF the converter writes (its Software text set) for a
+// width x height picture.
+TiffLayout ConverterLayout(int32_t width, int32_t height);
 
-// Whether a width x height picture can be converted: both at least 1, and
-// its TIFF (classic, or BigTIFF past 4 GiB) of a size a file can have,
-// which goes to *fileBytes.
-SizeCheck CheckImageSize(int32_t width, int32_t height, uint64_t* fileBytes);
-
-// A writer of the TIFF the converter makes (its Software text set) for a
-// width x height picture, to be written at name.
-std::unique_ptr<TIFWriter> ConverterTiff(const std::string& name, int32_t width, int32_t height);
-
-enum class DecodeResult { kComplete, kEndedEarly, kFatal };
+// Whether a width x height picture can be converted: kOk, with the size of
+// its TIFF (classic, or BigTIFF past 4 GiB) in *fileBytes; kInvalidSize for
+// a side below 1; kTooLarge for a TIFF larger than 64 bits can measure.
+Result CheckImageSize(int32_t width, int32_t height, uint64_t* fileBytes);
 
 // Where a band of a picture's rows goes: a few scanlines of RGBE pixels
 // that are the band's rows, and where they belong in the upright picture.
@@ -51,7 +48,7 @@ class BandSink {
  public:
   virtual ~BandSink() = default;
   // Room for a band's scanlines of width RGBE pixels (BandRows of them for
-  // StreamPicture, HeldBandRows for PlacePicture), or null once
+  // StreamPicture, WholeBandRows for PlacePicture), or null once
   // no more rows are wanted (the output failed): decoding goes on then
   // without them, to tell a short file from a corrupt one.
   virtual uint8_t* TakeBand() = 0;
@@ -72,42 +69,41 @@ int32_t BandRows(int32_t width, int32_t height);
 // Rows in a band of a picture held whole: as BandRows, but for an X-major
 // picture at least 16 (as many as the picture has), the pixels of a column
 // in one 64-byte cache line, so that every line of a column is read once.
-int32_t HeldBandRows(const Resolution& r);
+int32_t WholeBandRows(const Resolution& r);
+
+// How a band's RGBE pixels become floats: xyz says the pixels hold X, Y,
+// Z, which become red, green, blue; cpu what the processor offers.
+struct PixelConversion {
+  bool xyz = false;
+  CpuFeatures cpu;
+};
 
 // count RGBE scanlines of width pixels (a band as place describes it) as
-// upright rows of floats, top to bottom, into out (count * width * 3
-// floats). xyz: the pixels hold X, Y, Z, which become red, green, blue.
-void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, bool xyz, float* out);
-
-// Decodes count scanlines of length pixels into scanlines (count * length
-// * 4 bytes), each zeroed first unless zeroed says they hold zeros already,
-// so that what the file does not hold reads as 0. kEndedEarly when the file
-// ended within them, kFatal when a scanline is corrupt before the end of the
-// file (decoding stops there). *held, if given: how many of the scanlines,
-// from the first, took any byte from the file (the rest are all zeros).
-DecodeResult DecodeScanlines(InputStream& in, int32_t length, int32_t count, uint8_t* scanlines,
-                             bool zeroed = false, int32_t* held = nullptr);
+// upright rows of floats, top to bottom, into out (count * width * 3 floats).
+void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, const PixelConversion& how,
+                 float* out);
 
 // For pictures stored by rows (not X-major): decodes a band of scanlines at
 // a time into a band of sink's and hands it over, so the picture is never
 // held whole. With sink null, or once it wants no more, it decodes into
-// scratch (room for BandRows(width, height) scanlines) only. On kFatal the band
-// being decoded is not handed back. *held: how many scanlines, from the
-// first, took any byte from the file; the rows of the others, all zeros,
+// scratch (room for BandRows(width, height) scanlines) only. kOk,
+// kEndedEarly or kCorrupt, as ScanlineDecoder says; on kCorrupt the band
+// being decoded is not handed over. *filled: how many scanlines, from the
+// first, took any byte from the input; the rows of the others, all zeros,
 // are not handed over.
-DecodeResult StreamPicture(InputStream& in, const Resolution& r, uint8_t* scratch, BandSink* sink,
-                           int32_t* held);
+Result StreamPicture(ScanlineDecoder& decoder, const Resolution& r, uint8_t* scratch, BandSink* sink,
+                     int32_t* filled);
 
-// The upright rows that hold pixels of the file, first to first + count - 1,
-// when its first held scanlines took any byte from it: the rows of those
-// scanlines, or for an X-major picture every row if it holds any column
-// (each row takes a pixel from every column). The other rows are all zeros.
-void RowsHeld(const Resolution& r, int32_t held, int32_t* first, int32_t* count);
+// The upright rows that hold pixels of the input, first to first + count - 1,
+// when its first filled scanlines took any byte from it: the rows of those
+// scanlines, or for an X-major picture every row if any column has a pixel
+// (each row takes one from every column). The other rows are all zeros.
+void RowsWithPixels(const Resolution& r, int32_t filled, int32_t* first, int32_t* count);
 
 // For pictures held whole: picture holds every scanline in file order
 // (ScanlineCount() * ScanlineLength() * 4 bytes, as DecodeScanlines leaves
 // them). Hands sink the upright rows first to first + count - 1,
-// HeldBandRows(r) rows at a time, top to bottom; the columns of an X-major
+// WholeBandRows(r) rows at a time, top to bottom; the columns of an X-major
 // picture become rows here.
 void PlacePicture(const uint8_t* picture, const Resolution& r, int32_t first, int32_t count,
                   BandSink* sink);

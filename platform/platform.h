@@ -13,8 +13,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "result/result.h"
 
 namespace platform {
 
@@ -57,9 +61,9 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  // Opens name for reading. False, with nothing open, when it cannot be
-  // opened or is a folder.
-  bool Open(const std::string& name);
+  // Opens name for reading. kCannotOpen, with nothing open, when it cannot
+  // be opened or is a folder.
+  Status Open(const std::string& name);
   bool IsOpen() const { return handle_ != kNone; }
   // Reads up to size bytes: the count read, 0 at the end of the file, -1
   // on a read error (an interrupted read is tried again).
@@ -78,53 +82,55 @@ class InputFile {
 // where the system allows, with a process killed outright (on Linux the
 // file has no name at all until Commit, where the file system allows that).
 //
-// Where that cannot be done it is written in place, as a plain open would:
+// Where that cannot be done, only writing in place is possible, as a plain
+// open would write:
 //   - the name is not a regular file (a device, a FIFO);
 //   - no file can be made beside it (the folder refuses new files) while an
 //     existing file at the name is writable.
 // A symbolic link at the name is followed: the file it points to is
-// replaced and the link stays. A replaced file keeps its owner and mode
-// on POSIX systems; on Windows the new file takes its folder's permissions.
+// replaced and the link stays. A replaced file keeps its owner (where
+// allowed) and permission bits on POSIX systems; on Windows the new file
+// takes its folder's permissions.
+//
+// Failures are kWriteFailed, with the system's error code.
 class OutputFile {
  public:
-  enum class Open { kOpened, kFailed, kInPlaceOnly };
-
   OutputFile() = default;
   ~OutputFile();  // an uncommitted file is abandoned
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Opens name for writing. kFailed: nothing can be written there (a
-  // folder at the name, an existing file that may not be overwritten or is
-  // held open by another program, a missing folder, a full disk); nothing
-  // was changed. kInPlaceOnly: only writing in place is possible and
-  // allowInPlace was false; nothing was changed.
-  Open Start(const std::string& name, bool allowInPlace);
+  // Opens a file to replace name. A failure changes nothing; OnlyInPlace()
+  // then tells whether StartInPlace could write there.
+  Status Start(const std::string& name);
+  bool OnlyInPlace() const { return onlyInPlace_; }
+  // Opens name to be written in place (created, or truncated).
+  Status StartInPlace(const std::string& name);
 
   // Writes size bytes at offset. A file written in place that cannot seek
   // (a FIFO) takes only offsets that continue where the last write ended.
-  // False on any failure.
-  bool WriteAt(const void* data, size_t size, uint64_t offset);
+  Status WriteAt(const void* data, size_t size, uint64_t offset);
 
   // Makes the file size bytes long: a longer file gets a hole, which reads
-  // as zeros. False on failure, or where the file cannot have holes.
-  bool SetSize(uint64_t bytes);
+  // as zeros. Fails where the file cannot have holes.
+  Status SetSize(uint64_t bytes);
   // Whether parts never written may be left to SetSize: not for a FIFO or
   // a device written in place.
   bool CanHaveHoles() const { return handle_ != -1 && (!inPlace_ || holes_); }
 
-  // Closes the file and puts it in place. False when the close or the
-  // replace failed; the temporary file is then removed.
-  bool Commit();
+  // Closes the file and puts it in place. On failure (the close or the
+  // replace failed) the temporary file is removed.
+  Status Commit();
 
   // Closes the file and removes the temporary one; a file written in place
   // is left as it is. Does nothing once committed or abandoned.
   void Abandon();
 
-  bool InPlace() const { return inPlace_; }
-
  private:
+  Status Opened(intptr_t handle, bool inPlace);
+
   intptr_t handle_ = -1;
+  bool onlyInPlace_ = false;
   bool inPlace_ = false;
   bool seekable_ = true;
   bool holes_ = true;      // written in place: a regular file, so SetSize works
@@ -144,7 +150,19 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes);
 // Ctrl-Break, closing the console) first removes the unfinished output
 // file, then ends the program as it would have without this. An
 // interruption that was ignored when the program started stays ignored.
+//
+// The rule that keeps this safe: the record of the unfinished file, which
+// the handler reads, changes only in OutputFile's Start, Commit and
+// Abandon, with the handled signals blocked in the thread that calls them;
+// and every other thread starts through StartThread, with those signals
+// blocked for its whole life, so no handler ever runs on it. A handler
+// therefore never finds the record half-written. (On Windows the system
+// runs the handler on a thread of its own, and a lock guards the record.)
 void CleanUpOnInterrupt();
+
+// Starts a thread running work, with the interruptions above blocked in it.
+// Throws std::system_error, as std::thread does, when no thread can be had.
+std::thread StartThread(std::function<void()> work);
 
 // ---- Memory
 

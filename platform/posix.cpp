@@ -38,20 +38,21 @@ PathKind KindOf(const std::string& name) {
 
 // ---- Input
 
-bool InputFile::Open(const std::string& name) {
+Status InputFile::Open(const std::string& name) {
   Close();
   const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return Status{Result::kCannotOpen, errno};
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
     close(fd);
-    return false;
+    return Status{Result::kCannotOpen, error};
   }
 #ifdef CORVALIN_HAVE_FADVISE
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // read once, front to back
 #endif
   handle_ = fd;
-  return true;
+  return Status{};
 }
 
 int64_t InputFile::Read(void* buffer, size_t size) {
@@ -78,13 +79,22 @@ namespace {
 char gUnfinished[4096];
 volatile sig_atomic_t gUnfinishedSet = 0;
 
-// Blocks every signal in this thread for the life of the object.
+// The signals CleanUpOnInterrupt handles.
+sigset_t Handled() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, signal);
+  return set;
+}
+
+// Blocks every signal, or only the handled ones, in this thread for the
+// life of the object.
 class SignalsBlocked {
  public:
-  SignalsBlocked() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old_);
+  explicit SignalsBlocked(bool handledOnly = false) {
+    sigset_t set = Handled();
+    if (!handledOnly) sigfillset(&set);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
   }
   ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
 
@@ -130,8 +140,39 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
-void Forget(const std::string& temp) {
+Status Failed(int error) { return Status{Result::kWriteFailed, error}; }
+
+// The hidden name a temporary file beside path starts with: "." and the
+// file's name (shortened, so that the name fits any file system's limit),
+// and a ".", to which six characters of its own are added.
+std::string TemporaryStem(const std::string& path) {
+  return FolderOf(path) + "/." + BaseOf(path).substr(0, 200) + ".";
+}
+
+// The record a signal handler reads, set and cleared with every signal
+// blocked. One file at a time is announced; the program never writes two.
+void Announce(const std::string& temp) {
+  if (!gUnfinishedSet && temp.size() < sizeof gUnfinished) {
+    std::memcpy(gUnfinished, temp.c_str(), temp.size() + 1);
+    gUnfinishedSet = 1;
+  }
+}
+
+void Withdraw(const std::string& temp) {
   if (gUnfinishedSet && temp == gUnfinished) gUnfinishedSet = 0;
+}
+
+// A new file takes what the file it replaces had, as far as we may: owner
+// and group, and permission bits (never set-user-ID, set-group-ID or
+// sticky, as cp does); a file with nothing to replace, the mode a plain
+// open(..., 0666) gives.
+void TakeOver(int fd, const struct stat* old) {
+  if (!old) {
+    fchmod(fd, NewFileMode());
+    return;
+  }
+  if (old->st_uid != geteuid() || old->st_gid != getegid()) (void)!fchown(fd, old->st_uid, old->st_gid);
+  fchmod(fd, old->st_mode & 0777);
 }
 
 #ifdef CORVALIN_HAVE_O_TMPFILE
@@ -169,144 +210,135 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
 
 OutputFile::~OutputFile() { Abandon(); }
 
-OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
+Status OutputFile::Opened(intptr_t handle, bool inPlace) {
+  struct stat st;
+  handle_ = handle;
+  inPlace_ = inPlace;
+  seekable_ = !inPlace || lseek(static_cast<int>(handle), 0, SEEK_CUR) >= 0;
+  holes_ = !inPlace || (seekable_ && fstat(static_cast<int>(handle), &st) == 0 && S_ISREG(st.st_mode));
+  position_ = 0;
+  return Status{};
+}
+
+Status OutputFile::Start(const std::string& name) {
   Abandon();
+  onlyInPlace_ = false;
   target_ = FollowLinks(name);
   struct stat st;
   const bool exists = stat(target_.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) return Open::kFailed;
-  const bool regular = !exists || S_ISREG(st.st_mode);
-  if (exists && regular) {
+  if (exists && S_ISDIR(st.st_mode)) return Failed(EISDIR);
+  if (exists && !S_ISREG(st.st_mode)) {  // a device, a FIFO
+    onlyInPlace_ = true;
+    return Failed(0);
+  }
+  if (exists) {
     // A file that could not be overwritten in place is not replaced either.
     const int probe = open(target_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) return Open::kFailed;
+    if (probe < 0) return Failed(errno);
     close(probe);
   }
-
-  if (regular) {
-    // Beside the target, so that the rename stays within one file system.
-    auto opened = [&](int fd) {
-      if (exists) {
-        // As the file it replaces, as far as we may: owner, group and mode.
-        if (st.st_uid != geteuid() || st.st_gid != getegid())
-          (void)!fchown(fd, st.st_uid, st.st_gid);
-        fchmod(fd, st.st_mode & 07777);
-      } else {
-        fchmod(fd, NewFileMode());
-      }
-      handle_ = fd;
-      inPlace_ = false;
-      seekable_ = true;
-      holes_ = true;
-      position_ = 0;
-      return Open::kOpened;
-    };
+  const struct stat* old = exists ? &st : nullptr;
 #ifdef CORVALIN_HAVE_O_TMPFILE
-    // A file without a name until Commit gives it one, so that nothing is
-    // left behind however the program ends, SIGKILL included. The name
-    // comes through /proc; without /proc, or on a file system that cannot
-    // make such files, the file is named from the start.
-    const int unnamed = open(FolderOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (unnamed >= 0) {
-      if (access(ProcName(unnamed).c_str(), F_OK) == 0) {
-        unnamed_ = true;
-        return opened(unnamed);
-      }
-      close(unnamed);
+  // A file without a name until Commit gives it one, so that nothing is
+  // left behind however the program ends, SIGKILL included. The name comes
+  // through /proc; without /proc, or on a file system that cannot make
+  // such files, the file is named from the start. Beside the target, so
+  // that the rename stays within one file system.
+  const int unnamed = open(FolderOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (unnamed >= 0) {
+    if (access(ProcName(unnamed).c_str(), F_OK) == 0) {
+      unnamed_ = true;
+      TakeOver(unnamed, old);
+      return Opened(unnamed, false);
     }
+    close(unnamed);
+  }
 #endif
-    // The base is shortened so that the name fits any file system's limit.
-    std::string temp = FolderOf(target_) + "/." + BaseOf(target_).substr(0, 200) + ".XXXXXX";
-    SignalsBlocked blocked;
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-      // Only a folder that refuses new files sends a writable file to be
-      // written in place; on a full disk, say, that would destroy it.
-      if (!exists || (errno != EACCES && errno != EPERM)) return Open::kFailed;
-    } else {
-      temp_ = temp;
-      unnamed_ = false;
-      // One file at a time is announced; the program never writes two.
-      if (!gUnfinishedSet && temp.size() < sizeof gUnfinished) {
-        std::memcpy(gUnfinished, temp.c_str(), temp.size() + 1);
-        gUnfinishedSet = 1;
-      }
-      return opened(fd);
-    }
+  std::string temp = TemporaryStem(target_) + "XXXXXX";
+  SignalsBlocked blocked;
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    // Only a folder that refuses new files sends a writable file to be
+    // written in place; on a full disk, say, that would destroy it.
+    onlyInPlace_ = exists && (errno == EACCES || errno == EPERM);
+    return Failed(errno);
   }
-
-  // In place: not a regular file, or a folder that takes no new file.
-  if (!allowInPlace) return Open::kInPlaceOnly;
-  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return Open::kFailed;
-  handle_ = fd;
-  inPlace_ = true;
+  temp_ = temp;
   unnamed_ = false;
-  seekable_ = lseek(fd, 0, SEEK_CUR) >= 0;
-  struct stat opened;
-  holes_ = seekable_ && fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
-  position_ = 0;
-  return Open::kOpened;
+  Announce(temp);
+  TakeOver(fd, old);
+  return Opened(fd, false);
 }
 
-bool OutputFile::SetSize(uint64_t bytes) {
-  if (!CanHaveHoles() || bytes > static_cast<uint64_t>(INT64_MAX)) return false;
+Status OutputFile::StartInPlace(const std::string& name) {
+  Abandon();
+  onlyInPlace_ = false;
+  unnamed_ = false;
+  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return Failed(errno);
+  return Opened(fd, true);
+}
+
+Status OutputFile::SetSize(uint64_t bytes) {
+  if (!CanHaveHoles() || bytes > static_cast<uint64_t>(INT64_MAX)) return Failed(EINVAL);
   for (;;) {
-    if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(bytes)) == 0) return true;
-    if (errno != EINTR) return false;
+    if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(bytes)) == 0) return Status{};
+    if (errno != EINTR) return Failed(errno);
   }
 }
 
-bool OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
-  if (handle_ < 0 || (!seekable_ && offset != position_)) return false;
+Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
+  if (handle_ < 0 || (!seekable_ && offset != position_)) return Failed(EBADF);
   const int fd = static_cast<int>(handle_);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     const ssize_t n = seekable_ ? pwrite(fd, p, size, static_cast<off_t>(offset))
                                 : write(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return Failed(n < 0 ? errno : ENOSPC);
     p += n;
     size -= static_cast<size_t>(n);
     offset += static_cast<uint64_t>(n);
   }
   position_ = offset;
-  return true;
+  return Status{};
 }
 
-bool OutputFile::Commit() {
-  if (handle_ < 0) return false;
+Status OutputFile::Commit() {
+  if (handle_ < 0) return Failed(EBADF);
   const int fd = static_cast<int>(handle_);
   handle_ = -1;
   // close() reports what delayed writes to some file systems (NFS) found.
   // There is no fsync: a file that survives the program is what is
   // promised, not one that survives a power cut, and an fsync would make
   // every conversion wait for the disk.
-  if (inPlace_) return close(fd) == 0;
+  if (inPlace_) return close(fd) == 0 ? Status{} : Failed(errno);
   SignalsBlocked blocked;
 #ifdef CORVALIN_HAVE_O_TMPFILE
   if (unnamed_) {
     // A name beside the target first (a link cannot take the place of a
     // file), renamed over the target below. A kill can find the file under
     // this name only between the two calls.
-    const std::string stem = FolderOf(target_) + "/." + BaseOf(target_).substr(0, 200) + ".";
     for (unsigned attempt = 0; attempt < 100 && temp_.empty(); ++attempt) {
-      const std::string name = stem + Unique(attempt);
+      const std::string name = TemporaryStem(target_) + Unique(attempt);
       if (linkat(AT_FDCWD, ProcName(fd).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) temp_ = name;
       else if (errno != EEXIST) break;
     }
     if (temp_.empty()) {
+      const int error = errno;
       close(fd);
-      return false;
+      return Failed(error);
     }
   }
 #endif
-  bool ok = close(fd) == 0;
-  ok = ok && rename(temp_.c_str(), target_.c_str()) == 0;
-  if (!ok) unlink(temp_.c_str());
-  Forget(temp_);
+  Status status;
+  if (close(fd) != 0 || rename(temp_.c_str(), target_.c_str()) != 0) {
+    status = Failed(errno);
+    unlink(temp_.c_str());
+  }
+  Withdraw(temp_);
   temp_.clear();
-  return ok;
+  return status;
 }
 
 void OutputFile::Abandon() {
@@ -316,7 +348,7 @@ void OutputFile::Abandon() {
   if (inPlace_ || temp_.empty()) return;  // an unnamed file is gone with its descriptor
   SignalsBlocked blocked;
   unlink(temp_.c_str());
-  Forget(temp_);
+  Withdraw(temp_);
   temp_.clear();
 }
 
@@ -345,6 +377,12 @@ void CleanUpOnInterrupt() {
     action.sa_flags = SA_RESETHAND;
     sigaction(signal, &action, nullptr);
   }
+}
+
+std::thread StartThread(std::function<void()> work) {
+  // The new thread inherits this one's mask.
+  SignalsBlocked blocked(/*handledOnly=*/true);
+  return std::thread(std::move(work));
 }
 
 // ---- Memory

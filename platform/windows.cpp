@@ -109,15 +109,15 @@ PathKind KindOf(const std::string& name) {
 
 // ---- Input
 
-bool InputFile::Open(const std::string& name) {
+Status InputFile::Open(const std::string& name) {
   Close();
   // A folder cannot be opened this way (that needs FILE_FLAG_BACKUP_SEMANTICS).
   const HANDLE h = CreateFileW(SystemPath(name).c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) return Status{Result::kCannotOpen, static_cast<int>(GetLastError())};
   handle_ = FromHandle(h);
-  return true;
+  return Status{};
 }
 
 int64_t InputFile::Read(void* buffer, size_t size) {
@@ -191,15 +191,31 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
 
 OutputFile::~OutputFile() { Abandon(); }
 
-OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
+namespace {
+
+Status Failed(DWORD error) { return Status{Result::kWriteFailed, static_cast<int>(error)}; }
+
+}  // namespace
+
+Status OutputFile::Opened(intptr_t handle, bool inPlace) {
+  handle_ = handle;
+  inPlace_ = inPlace;
+  seekable_ = !inPlace || GetFileType(AsHandle(handle)) == FILE_TYPE_DISK;
+  holes_ = seekable_;
+  position_ = 0;
+  return Status{};
+}
+
+Status OutputFile::Start(const std::string& name) {
   Abandon();
+  onlyInPlace_ = false;
   target_ = name;
   const std::wstring target = SystemPath(name);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return Open::kFailed;
+  if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return Failed(ERROR_DIRECTORY);
+  if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) return Failed(ERROR_ACCESS_DENIED);
   bool regular = !StartsWith(target, L"\\\\.\\");
-  if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) return Open::kFailed;
   if (exists) {
     // A file that could not be overwritten in place is not replaced either:
     // one marked read-only, or held open by a program that lets no one
@@ -207,69 +223,65 @@ OutputFile::Open OutputFile::Start(const std::string& name, bool allowInPlace) {
     const HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return Open::kFailed;
+    if (probe == INVALID_HANDLE_VALUE) return Failed(GetLastError());
     regular = regular && GetFileType(probe) == FILE_TYPE_DISK;
     CloseHandle(probe);
   }
-
-  if (regular) {
-    // Beside the target, so that the replace stays within one volume.
-    const std::wstring stem = FolderOf(target) + L"\\." + BaseOf(target).substr(0, 200) + L".";
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-      const std::wstring temp = stem + Unique(attempt);
-      AcquireSRWLockExclusive(&gReplacing);
-      const HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (h != INVALID_HANDLE_VALUE) {
-        // Gone with the last handle, however the program ends, until
-        // Commit takes this back.
-        DeleteOnClose(h, true);
-        gUnfinished = h;
-        ReleaseSRWLockExclusive(&gReplacing);
-        handle_ = FromHandle(h);
-        temp_ = Narrow(temp);
-        inPlace_ = false;
-        seekable_ = true;
-        holes_ = true;
-        position_ = 0;
-        return Open::kOpened;
-      }
-      const DWORD error = GetLastError();
-      ReleaseSRWLockExclusive(&gReplacing);
-      if (error == ERROR_FILE_EXISTS) continue;
-      // Only a folder that refuses new files sends a writable file to be
-      // written in place; on a full disk, say, that would destroy it.
-      if (!exists || error != ERROR_ACCESS_DENIED) return Open::kFailed;
-      break;
-    }
-    if (!exists) return Open::kFailed;
+  if (!regular) {  // a device
+    onlyInPlace_ = true;
+    return Failed(0);
   }
-
-  // In place: not a disk file, or a folder that takes no new file.
-  if (!allowInPlace) return Open::kInPlaceOnly;
-  const HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               exists && !regular ? OPEN_EXISTING : CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return Open::kFailed;
-  handle_ = FromHandle(h);
-  inPlace_ = true;
-  seekable_ = GetFileType(h) == FILE_TYPE_DISK;
-  holes_ = seekable_;
-  position_ = 0;
-  return Open::kOpened;
+  // Beside the target, so that the replace stays within one volume.
+  const std::wstring stem = FolderOf(target) + L"\\." + BaseOf(target).substr(0, 200) + L".";
+  DWORD error = ERROR_FILE_EXISTS;
+  for (unsigned attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
+    const std::wstring temp = stem + Unique(attempt);
+    AcquireSRWLockExclusive(&gReplacing);
+    const HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      // Gone with the last handle, however the program ends, until
+      // Commit takes this back.
+      DeleteOnClose(h, true);
+      gUnfinished = h;
+      ReleaseSRWLockExclusive(&gReplacing);
+      temp_ = Narrow(temp);
+      return Opened(FromHandle(h), false);
+    }
+    error = GetLastError();
+    ReleaseSRWLockExclusive(&gReplacing);
+  }
+  // Only a folder that refuses new files sends a writable file to be
+  // written in place; on a full disk, say, that would destroy it.
+  onlyInPlace_ = exists && error == ERROR_ACCESS_DENIED;
+  return Failed(error);
 }
 
-bool OutputFile::SetSize(uint64_t bytes) {
-  if (!CanHaveHoles() || bytes > static_cast<uint64_t>(INT64_MAX)) return false;
+Status OutputFile::StartInPlace(const std::string& name) {
+  Abandon();
+  onlyInPlace_ = false;
+  const std::wstring target = SystemPath(name);
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  const bool device = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE);
+  const HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               device || StartsWith(target, L"\\\\.\\") ? OPEN_EXISTING : CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Failed(GetLastError());
+  return Opened(FromHandle(h), true);
+}
+
+Status OutputFile::SetSize(uint64_t bytes) {
+  if (!CanHaveHoles() || bytes > static_cast<uint64_t>(INT64_MAX)) return Failed(ERROR_INVALID_PARAMETER);
   // Past the end the system gives zeros: NTFS keeps a valid-data length and
   // writes no zeros for the rest.
   FILE_END_OF_FILE_INFO end = {};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes);
-  return SetFileInformationByHandle(AsHandle(handle_), FileEndOfFileInfo, &end, sizeof end) != 0;
+  if (SetFileInformationByHandle(AsHandle(handle_), FileEndOfFileInfo, &end, sizeof end)) return Status{};
+  return Failed(GetLastError());
 }
 
-bool OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
-  if (handle_ == -1 || (!seekable_ && offset != position_)) return false;
+Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
+  if (handle_ == -1 || (!seekable_ && offset != position_)) return Failed(ERROR_INVALID_HANDLE);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
@@ -283,36 +295,38 @@ bool OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
     } else {
       ok = WriteFile(AsHandle(handle_), p, chunk, &written, nullptr);
     }
-    if (!ok || written == 0) return false;
+    if (!ok || written == 0) return Failed(ok ? ERROR_DISK_FULL : GetLastError());
     p += written;
     size -= written;
     offset += written;
   }
   position_ = offset;
-  return true;
+  return Status{};
 }
 
-bool OutputFile::Commit() {
-  if (handle_ == -1) return false;
+Status OutputFile::Commit() {
+  if (handle_ == -1) return Failed(ERROR_INVALID_HANDLE);
   const HANDLE h = AsHandle(handle_);
   handle_ = -1;
   // No FlushFileBuffers, as no fsync elsewhere: the file outlives the
   // program, not a power cut.
-  if (inPlace_) return CloseHandle(h) != 0;
+  if (inPlace_) return CloseHandle(h) ? Status{} : Failed(GetLastError());
   const std::wstring temp = Widen(temp_), target = SystemPath(target_);
   AcquireSRWLockExclusive(&gReplacing);
   gUnfinished = nullptr;
-  bool ok = DeleteOnClose(h, false);
-  ok = CloseHandle(h) != 0 && ok;
   // One rename, which fails with both files as they were (a viewer holding
   // the old one open without letting it be deleted, say). ReplaceFileW
   // would keep the old file's attributes and permissions, but may leave a
   // backup file of its own behind when it fails.
-  ok = ok && MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-  if (!ok) DeleteFileW(temp.c_str());
+  Status status;
+  if (!DeleteOnClose(h, false) || !CloseHandle(h) ||
+      !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    status = Failed(GetLastError());
+    DeleteFileW(temp.c_str());
+  }
   ReleaseSRWLockExclusive(&gReplacing);
   temp_.clear();
-  return ok;
+  return status;
 }
 
 void OutputFile::Abandon() {
@@ -355,6 +369,9 @@ void CleanUpOnInterrupt() {
   // nothing about that.
   SetConsoleCtrlHandler(OnInterrupt, TRUE);
 }
+
+// The handler runs on a thread the system starts for it, never on ours.
+std::thread StartThread(std::function<void()> work) { return std::thread(std::move(work)); }
 
 // ---- Memory
 

@@ -117,16 +117,21 @@ class FormatLine {
   size_t matched_ = 0;
 };
 
-// Reads one header line, keeping its start in *line and noting in *xyz
-// what a FORMAT line says. Returns the line's length.
-size_t ReadHeaderLine(InputStream& in, std::string* line, bool* xyz) {
+// A header with no empty line within this many bytes (its resolution line
+// included) is not a Radiance header, but an endless or foreign input: real
+// headers are a few hundred bytes.
+constexpr size_t kMaxHeaderBytes = 16 << 20;
+
+// Reads one header line, at most limit bytes of it, keeping its start in
+// *line and noting in *xyz what a FORMAT line says. Returns the length read.
+size_t ReadHeaderLine(InputStream& in, std::string* line, bool* xyz, size_t limit) {
   line->clear();
   FormatLine format;
-  const size_t length = in.ReadLineInPieces([&](const uint8_t* bytes, size_t n) {
+  const size_t length = in.ReadLine([&](const uint8_t* bytes, size_t n) {
     if (line->size() < kKeepOfHeaderLine)
       line->append(reinterpret_cast<const char*>(bytes), std::min(n, kKeepOfHeaderLine - line->size()));
     format.Take(bytes, n);
-  });
+  }, limit);
   if (length > 0 && format.IsFormat()) *xyz = format.IsXYZ();
   return length;
 }
@@ -157,19 +162,29 @@ bool ParseResolution(const char* line, Resolution* out) {
 HeaderInfo ReadHeader(InputStream& in) {
   HeaderInfo info;
   std::string line;
-  size_t length = ReadHeaderLine(in, &line, &info.xyz);
+  size_t budget = kMaxHeaderBytes;
+  size_t length = ReadHeaderLine(in, &line, &info.xyz, budget);
+  budget -= length;
   info.identified = length == kIdentifyingLine.size() && line == kIdentifyingLine;
 
   // The first line takes part in the end-of-header test. Lines ending in
   // CR LF never equal "\n", so such a header reads on until a bare line feed
-  // or the end of the file; a read error ends it as the end of file does.
+  // or the end of the input; a read error ends it as the end does.
   bool empty = IsEmptyLine(line, length);
   while (!empty && !in.AtEnd()) {
-    length = ReadHeaderLine(in, &line, &info.xyz);
+    if (budget == 0) return info;
+    length = ReadHeaderLine(in, &line, &info.xyz, budget);
+    budget -= length;
     empty = length > 0 && IsEmptyLine(line, length);
   }
 
-  if (in.ReadLine(&line, kKeepOfResolutionLine) == 0) return info;
+  // A resolution line that reaches the bound has not ended within it.
+  line.clear();
+  const size_t resolution = in.ReadLine([&](const uint8_t* bytes, size_t n) {
+    if (line.size() < kKeepOfResolutionLine)
+      line.append(reinterpret_cast<const char*>(bytes), std::min(n, kKeepOfResolutionLine - line.size()));
+  }, budget);
+  if (resolution == 0 || resolution == budget) return info;
   info.resolutionValid = ParseResolution(line.c_str(), &info.resolution);
   return info;
 }

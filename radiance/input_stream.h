@@ -1,30 +1,38 @@
 // A small buffered byte stream with the semantics the Radiance reader was
-// written against: single-byte reads that yield EOF at end of file or on a
-// read error, one byte of push-back, and sticky end-of-file and error flags.
-// It reads a file descriptor through a fixed buffer, or a block of memory.
+// written against: single-byte reads that yield EOF at the end of the input
+// or on a read error, one byte of push-back, and sticky end and error flags.
+// It reads a ByteSource through a buffer of its own, or a block of memory.
 //
-// The flags behave as stdio's do: end of file is set only when a read finds
-// no more bytes, never merely because the last byte has been taken. A picture
-// whose last scanline ends exactly at the end of the file is therefore whole.
+// The end is noted only when a read finds no more bytes, never merely
+// because the last byte has been taken (as stdio does): a picture whose
+// last scanline ends exactly at the end of the input is whole.
 #ifndef CORVALIN_RADIANCE_INPUT_STREAM_H
 #define CORVALIN_RADIANCE_INPUT_STREAM_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "platform/platform.h"
+// Where the bytes come from: the driver reads the input file through one,
+// tests read memory.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Up to size bytes into buffer: the count, 0 at the end of the input, or
+  // -1 on a read error.
+  virtual int64_t Read(void* buffer, size_t size) = 0;
+};
 
 class InputStream {
  public:
   static constexpr size_t kDefaultBufferSize = 256 * 1024;
 
-  // Reads from file, which the stream owns from now on. bufferSize may be
-  // as small as 1 (a read per byte, for tests).
-  explicit InputStream(platform::InputFile file, size_t bufferSize = kDefaultBufferSize);
-  // Reads from size bytes at data, which must outlive the stream.
+  // Reads source, which must outlive the stream, bufferSize bytes at a
+  // time (as few as 1, for tests).
+  explicit InputStream(ByteSource& source, size_t bufferSize = kDefaultBufferSize);
+  // Reads the size bytes at data, which must outlive the stream.
   InputStream(const uint8_t* data, size_t size);
   ~InputStream();
   InputStream(const InputStream&) = delete;
@@ -39,35 +47,34 @@ class InputStream {
   // Pushes back the byte the last Get returned (one byte at most).
   void Unget() { --pos_; }
 
-  // Reads one line up to and including '\n' (or to the end of the file).
-  // Keeps at most keep bytes of it in *line but always consumes the whole
-  // line. Returns the line's full length; 0 means no byte could be read.
-  size_t ReadLine(std::string* line, size_t keep = SIZE_MAX);
-
-  // Reads one line as ReadLine does, handing its bytes to
-  // take(const uint8_t* bytes, size_t count) piece by piece as they are
-  // found in the buffer, so that no line, however long, needs to be kept.
+  // Reads one line up to and including '\n' (or to the end of the input,
+  // or limit bytes), handing its bytes to take(const uint8_t* bytes, size_t
+  // count) piece by piece as they are found in the buffer, so that no
+  // line, however long, needs to be kept. Returns the line's length; 0
+  // means no byte could be read.
   template <typename Take>
-  size_t ReadLineInPieces(Take take) {
+  size_t ReadLine(Take take, size_t limit = SIZE_MAX) {
     size_t length = 0;
-    for (;;) {
+    while (length < limit) {
       if (pos_ == end_ && !Refill()) return length;
-      const uint8_t* newline =
-          static_cast<const uint8_t*>(std::memchr(pos_, '\n', static_cast<size_t>(end_ - pos_)));
-      const uint8_t* stop = newline ? newline + 1 : end_;
+      const size_t span = std::min<size_t>(static_cast<size_t>(end_ - pos_), limit - length);
+      const uint8_t* newline = static_cast<const uint8_t*>(std::memchr(pos_, '\n', span));
+      const uint8_t* stop = newline ? newline + 1 : pos_ + span;
       const size_t n = static_cast<size_t>(stop - pos_);
       take(pos_, n);
       length += n;
       pos_ = stop;
       if (newline) return length;
     }
+    return length;
   }
 
-  bool Eof() const { return eof_; }
-  bool Error() const { return error_; }
+  // Whether a read has found the end of the input, or failed.
   bool AtEnd() const { return eof_ || error_; }
-  // Whether the file has no byte left: true once a read finds none (and
-  // Eof() is set then). False while bytes remain or after a read error.
+  // Whether a read found the end of the input (not an error).
+  bool Ended() const { return eof_; }
+  // Whether the input has no byte left: true once a read finds none. False
+  // while bytes remain or after a read error.
   bool AtEndOfData() {
     if (pos_ < end_) return false;
     return !Refill() && eof_;
@@ -82,7 +89,7 @@ class InputStream {
   int Underflow();
   bool Refill();
 
-  platform::InputFile file_;
+  ByteSource* source_ = nullptr;
   uint8_t* buffer_ = nullptr;
   size_t capacity_ = 0;
   const uint8_t* pos_ = nullptr;

@@ -20,8 +20,10 @@
 #define CORVALIN_RADIANCE_RADIANCE_H
 
 #include <cstdint>
+#include <memory>
 
 #include "radiance/input_stream.h"
+#include "result/result.h"
 
 // How the file's scanlines map onto the upright picture. The resolution
 // line comes in two forms:
@@ -51,28 +53,59 @@ struct HeaderInfo {
 
 // Reads the identifying line, the header up to the line "\n" and the
 // resolution line, leaving in at the first byte of pixel data. The header
-// ends at the line "\n", at end of file, or at a read error; lines of any
-// length are read whole. Of the header variables only FORMAT is read. resolutionValid is false when the resolution line
-// matches neither form (a number that does not fit 32 bits does not match)
-// or when there is no line left to read.
+// ends at the line "\n", at the end of the input, or at a read error;
+// lines of any length are read whole. Of the header variables only FORMAT
+// is read. resolutionValid is false when the resolution line matches
+// neither form (a number that does not fit 32 bits does not match), when
+// there is no line left to read, or when the header with its resolution
+// line does not end within 16 MiB: no real header is near that long, and an
+// endless input (a device, a pipe) must not be read forever.
 HeaderInfo ReadHeader(InputStream& in);
 
 // Scans one resolution line. Returns false when it matches neither form.
 bool ParseResolution(const char* line, Resolution* out);
 
-// Decodes one scanline of width RGBE pixels (width * 4 bytes) from in.
-// Returns 0 on success, -1 on failure: the input ended or failed, the
-// run-length header names another length, or a run, literal or repetition
-// would pass the end of the scanline. On -1, in.Eof() tells a short file
-// from a corrupt one. Bytes the input did not have are stored as 0; bytes
-// the decoder never reached are left as they were.
-int ReadScanline(uint8_t* scanline, int32_t width, InputStream& in);
+// Decodes the scanlines of a picture from in, one at a time. It holds the
+// scratch room a run-length scanline is decoded in (128 KiB), so one
+// decoder serves one stream on one thread.
+class ScanlineDecoder {
+ public:
+  explicit ScanlineDecoder(InputStream& in);
 
-// Decodes count pixels of the flat form into pixels. followsPixel says
-// whether pixels[-1] is a decoded pixel of the same scanline, which a
-// repetition marker in the first place may repeat. Results as ReadScanline.
-int ReadOldScanline(uint8_t* pixels, int32_t count, InputStream& in,
-                    bool followsPixel = false);
+  // False when the scratch room could not be had (report kNoMemory).
+  bool Ok() const { return planes_ != nullptr; }
+
+  // Decodes the next scanline, width RGBE pixels (width * 4 bytes):
+  //   kOk          the scanline is whole;
+  //   kEndedEarly  the input ended within it: bytes the input did not have
+  //                are 0, bytes never reached are left as they were;
+  //   kCorrupt     before the end of the input, the run-length header
+  //                names another length, a run, literal or repetition
+  //                would pass the end of the scanline, or a read failed.
+  Result Decode(uint8_t* scanline, int32_t width);
+
+  // Decodes count scanlines of length pixels into scanlines (count *
+  // length * 4 bytes), each zeroed first unless zeroed says they hold zeros
+  // already, so that what the input does not hold reads as 0. kOk,
+  // kEndedEarly when the input ended within them, or kCorrupt (decoding
+  // stops there). *filled: how many of the scanlines, from the first, took
+  // any byte from the input (the rest are all zeros).
+  Result DecodeScanlines(uint8_t* scanlines, int32_t length, int32_t count, bool zeroed,
+                         int32_t* filled);
+
+  // Whether the input has no byte left to decode.
+  bool InputEnded() { return in_.AtEndOfData(); }
+
+ private:
+  // The format's two scanline forms; 0, or -1 for a scanline that failed.
+  // followsPixel: pixels[-1] is a decoded pixel of the same scanline, which
+  // a repetition marker in the first place may repeat.
+  int ReadScanline(uint8_t* scanline, int32_t width);
+  int ReadOldScanline(uint8_t* pixels, int32_t count, bool followsPixel = false);
+
+  InputStream& in_;
+  std::unique_ptr<uint8_t[]> planes_;  // a run-length scanline's four components, one after another
+};
 
 // 2^(e - 136) for e = 1..255, and 0 for e = 0. Halving and doubling are
 // exact in double, and every entry (2^-135 to 2^119) is exact in float.
@@ -107,17 +140,29 @@ inline void RGBEToFloat(float* out, const uint8_t* pixel) {
 // colours outside the primaries give negative values; zero stays +0.0.
 void XYZToRGBRow(float* floats, int32_t count);
 
+// What the processor offers the conversion of rows; the driver asks the
+// system once and passes it on.
+struct CpuFeatures {
+  bool avx2 = false;
+};
+
 // RGBEToFloat for count pixels into consecutive floats (count * 3 of them),
 // with the same results bit for bit, several times faster where SIMD serves.
-void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count);
+void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count, CpuFeatures cpu);
 
 // The two ways RGBEToFloatRow has, named so that the tests can hold each to
-// RGBEToFloat on any machine: Portable (SSE2, or scalar) and AVX2, which
-// only runs where HaveAVX2() says the processor has it.
+// RGBEToFloat: Baseline, with the instructions every processor of the kind
+// built for has (SSE2 on x86-64, plain C++ elsewhere), and AVX2, which
+// may only run where CpuFeatures says the processor has it.
 namespace rgbe_rows {
-void Portable(float* out, const uint8_t* pixels, int32_t count);
+void Baseline(float* out, const uint8_t* pixels, int32_t count);
 void AVX2(float* out, const uint8_t* pixels, int32_t count);
-bool HaveAVX2();
 }  // namespace rgbe_rows
+
+// Rows y0 to y0 + count - 1 of an X-major picture held whole as the file
+// stores it (r.ScanlineCount() columns of r.ScanlineLength() pixels), as
+// upright rows of RGBE pixels, left to right, into rows (count * width * 4
+// bytes).
+void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t count, uint8_t* rows);
 
 #endif

@@ -1,7 +1,5 @@
 #include "radiance/radiance.h"
 
-#include "platform/platform.h"
-
 #include <cstdint>
 
 #if defined(__SSE2__)
@@ -13,7 +11,7 @@
 
 namespace rgbe_rows {
 
-void Portable(float* out, const uint8_t* pixels, int32_t count) {
+void Baseline(float* out, const uint8_t* pixels, int32_t count) {
   int32_t i = 0;
 #if defined(__SSE2__)
   // Four pixels a step: each pixel's four bytes widened to four floats,
@@ -96,19 +94,17 @@ __attribute__((target("avx2"))) void AVX2(float* out, const uint8_t* pixels, int
     RGBEToFloat(out + 3 * static_cast<size_t>(i), pixels + 4 * static_cast<size_t>(i));
 }
 
-bool HaveAVX2() { return platform::HasAVX2(); }
 #else
-void AVX2(float* out, const uint8_t* pixels, int32_t count) { Portable(out, pixels, count); }
-bool HaveAVX2() { return false; }
+void AVX2(float* out, const uint8_t* pixels, int32_t count) { Baseline(out, pixels, count); }
 #endif
 
 }  // namespace rgbe_rows
 
-void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count) {
-  if (rgbe_rows::HaveAVX2())
+void RGBEToFloatRow(float* out, const uint8_t* pixels, int32_t count, CpuFeatures cpu) {
+  if (cpu.avx2)
     rgbe_rows::AVX2(out, pixels, count);
   else
-    rgbe_rows::Portable(out, pixels, count);
+    rgbe_rows::Baseline(out, pixels, count);
 }
 
 namespace {

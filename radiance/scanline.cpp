@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -140,12 +141,14 @@ void Interleave(uint8_t* scanline, const uint8_t* planes, int32_t width) {
 // Room for the four planes of the longest run-length line (128 KiB), and
 // for the last piece's spill. Runs and literals fill a plane in 16-byte
 // pieces, far cheaper than writing every fourth byte of the scanline.
-thread_local uint8_t tPlanes[4 * kMaxRunLengthWidth + kSpill];
+constexpr size_t kPlanesBytes = 4 * kMaxRunLengthWidth + kSpill;
 
 }  // namespace
 
-int ReadOldScanline(uint8_t* pixels, int32_t count, InputStream& in,
-                    bool followsPixel) {
+ScanlineDecoder::ScanlineDecoder(InputStream& in) : in_(in), planes_(new (std::nothrow) uint8_t[kPlanesBytes]) {}
+
+int ScanlineDecoder::ReadOldScanline(uint8_t* pixels, int32_t count, bool followsPixel) {
+  InputStream& in = in_;
   unsigned shift = 0;
   int32_t i = 0;
   while (i < count) {
@@ -188,16 +191,16 @@ int ReadOldScanline(uint8_t* pixels, int32_t count, InputStream& in,
   return 0;
 }
 
-int ReadScanline(uint8_t* scanline, int32_t width, InputStream& in) {
-  if (width < kMinRunLengthWidth || width > kMaxRunLengthWidth)
-    return ReadOldScanline(scanline, width, in);
+int ScanlineDecoder::ReadScanline(uint8_t* scanline, int32_t width) {
+  InputStream& in = in_;
+  if (width < kMinRunLengthWidth || width > kMaxRunLengthWidth) return ReadOldScanline(scanline, width);
 
   const int first = in.Get();
   if (first == EOF) return -1;
   if (first != 2) {
     // Flat data starts here; the flat reader wants the byte back.
     in.Unget();
-    return ReadOldScanline(scanline, width, in);
+    return ReadOldScanline(scanline, width);
   }
   scanline[1] = OrZero(in.Get());
   scanline[2] = OrZero(in.Get());
@@ -207,7 +210,7 @@ int ReadScanline(uint8_t* scanline, int32_t width, InputStream& in) {
     // A flat pixel that happens to start with 2: it has been read whole.
     scanline[0] = 2;
     scanline[3] = static_cast<uint8_t>(low);
-    return ReadOldScanline(scanline + 4, width - 1, in, true);
+    return ReadOldScanline(scanline + 4, width - 1, true);
   }
   if (scanline[2] * 256 + low != width) return -1;
 
@@ -215,15 +218,45 @@ int ReadScanline(uint8_t* scanline, int32_t width, InputStream& in) {
   // that fails leaves every byte it did not reach as it was.
   for (int c = 0; c < 4; ++c) {
     bool failed = false;
-    const int32_t stored = ReadPlane(tPlanes + c * width, width, in, &failed);
+    const int32_t stored = ReadPlane(planes_.get() + c * width, width, in, &failed);
     if (failed) {
-      for (int done = 0; done < c; ++done) InterleaveComponent(scanline, tPlanes + done * width, done, width);
-      InterleaveComponent(scanline, tPlanes + c * width, c, stored);
+      for (int done = 0; done < c; ++done) InterleaveComponent(scanline, planes_.get() + done * width, done, width);
+      InterleaveComponent(scanline, planes_.get() + c * width, c, stored);
       return -1;
     }
   }
-  Interleave(scanline, tPlanes, width);
+  Interleave(scanline, planes_.get(), width);
   // The last component's bytes were stored unchecked; if they ran out, or a
   // read failed, the line is not whole.
   return in.AtEnd() ? -1 : 0;
+}
+
+Result ScanlineDecoder::Decode(uint8_t* scanline, int32_t width) {
+  if (ReadScanline(scanline, width) == 0) return Result::kOk;
+  // A scanline fails at the end of the input only because it was cut
+  // short there; anywhere else its bytes are wrong, or could not be read.
+  return in_.Ended() ? Result::kEndedEarly : Result::kCorrupt;
+}
+
+Result ScanlineDecoder::DecodeScanlines(uint8_t* scanlines, int32_t length, int32_t count, bool zeroed,
+                                        int32_t* filled) {
+  const size_t bytes = static_cast<size_t>(length) * 4;
+  Result result = Result::kOk;
+  *filled = count;
+  for (int32_t k = 0; k < count; ++k) {
+    uint8_t* scanline = scanlines + static_cast<size_t>(k) * bytes;
+    if (in_.AtEndOfData()) {
+      // Nothing more to read: the rest are zeros, and the input ended early.
+      if (!zeroed) std::memset(scanline, 0, bytes * static_cast<size_t>(count - k));
+      *filled = k;
+      return Result::kEndedEarly;
+    }
+    // A scanline the input does not hold whole must not show what the
+    // buffer held before: what the decoder does not reach stays 0.
+    if (!zeroed) std::memset(scanline, 0, bytes);
+    const Result r = Decode(scanline, length);
+    if (r == Result::kCorrupt) return r;
+    if (r == Result::kEndedEarly) result = r;
+  }
+  return result;
 }

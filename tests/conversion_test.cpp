@@ -5,16 +5,15 @@
 #include <gtest/gtest.h>
 
 #include "driver/converter.h"
+#include "messages.h"
 #include "support.h"
 
 namespace {
 
-const std::string kReading = "Reading/processing image data...\n";
-const std::string kProcessed = "Image data processed. Creating TIFF...\n";
-const std::string kEarly = "Warning: HDR file ended early; missing pixels set to black.\n";
+using namespace text;
 
 std::string Success(int w, int h) {
-  return Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading + kProcessed + "Finished!\n";
+  return Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading + kProcessed + kFinished;
 }
 
 struct Converted {
@@ -135,8 +134,8 @@ TEST(TruncationTest, MissingPixelsAreBlackAndHeightIsKept) {
       TempDir dir;
       Converted c = Convert(dir, Bytes(full.begin(), full.begin() + cut));
       EXPECT_EQ(c.run.status, 1) << what;
-      EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading + kEarly +
-                                  kProcessed + "Finished!\n")
+      EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading + kEndedEarly +
+                                  kProcessed + kFinished)
           << what;
       ASSERT_TRUE(c.tiffRead) << what << ": " << c.error;
       ASSERT_EQ(c.image.height, static_cast<uint32_t>(h)) << what;
@@ -220,6 +219,24 @@ TEST(XYZTest, TheLastFormatLineDecidesAndXYZBecomesRGB) {
   }
 }
 
+TEST(MessagesTest, EachResultPrintsTheManualsText) {
+  const std::pair<Result, std::string> messages[] = {
+      {Result::kOk, ""},
+      {Result::kUsage, kUsage},
+      {Result::kCannotOpen, OpenError("%s")},
+      {Result::kNoResolution, kNoResolution},
+      {Result::kInvalidSize, kInvalidSize},
+      {Result::kTooLarge, kTooLarge},
+      {Result::kNoSpace, kNoSpace},
+      {Result::kNoMemory, kNoMemory},
+      {Result::kCorrupt, kCorrupt},
+      {Result::kEndedEarly, kEndedEarly},
+      {Result::kWriteFailed, kWriteError},
+  };
+  for (const auto& [result, message] : messages)
+    EXPECT_EQ(Message(result), message) << "result " << static_cast<int>(result);
+}
+
 TEST(FailureTest, RunLengthLengthMismatchIsFatal) {
   const int w = 16, h = 3;
   std::vector<Bytes> rows = Rows(GradientPicture(w, h), w);
@@ -229,19 +246,17 @@ TEST(FailureTest, RunLengthLengthMismatchIsFatal) {
   TempDir dir;
   Converted c = Convert(dir, hdr);
   EXPECT_EQ(c.run.status, 1);
-  EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading +
-                              "Fatal error while reading HDR file.\n");
+  EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(w, h) + kReading + kCorrupt);
   EXPECT_FALSE(FileExists(dir / "p.tif"));
 }
 
 TEST(FailureTest, BadSizesWriteNothing) {
-  const std::string invalid = "Invalid image size in HDR file.\n";
-  const std::string large = "Image too large for a TIFF file.\n";
   struct Case {
     int w, h;
     std::string message;
-  } cases[] = {{0, 5, invalid}, {5, 0, invalid}, {-3, 5, invalid}, {5, -2147483647 - 1, invalid},
-               {2147483647, 2147483647, large}, {715827883, 2147483647, large}};
+  } cases[] = {{0, 5, kInvalidSize}, {5, 0, kInvalidSize}, {-3, 5, kInvalidSize},
+               {5, -2147483647 - 1, kInvalidSize}, {2147483647, 2147483647, kTooLarge},
+               {715827883, 2147483647, kTooLarge}};
   for (const Case& s : cases) {
     TempDir dir;
     Converted c = Convert(dir, MakeHdr(ResolutionLine(s.w, s.h), {}, Encoding::kFlat));
@@ -254,20 +269,20 @@ TEST(FailureTest, BadSizesWriteNothing) {
 TEST(FailureTest, OnlySizesNoFileCanHaveAreTooLarge) {
   uint64_t bytes = 0;
   // The classic file reaches 4 GiB: 247 + 357913920 * 12 = 4294967287.
-  EXPECT_EQ(CheckImageSize(357913920, 1, &bytes), SizeCheck::kOk);
+  EXPECT_EQ(CheckImageSize(357913920, 1, &bytes), Result::kOk);
   EXPECT_EQ(bytes, 4294967287u);
-  EXPECT_EQ(CheckImageSize(1, 357913920, &bytes), SizeCheck::kOk);
+  EXPECT_EQ(CheckImageSize(1, 357913920, &bytes), Result::kOk);
   EXPECT_EQ(bytes, 4294967287u);
   // One pixel more is a BigTIFF, its pixels at 349.
-  EXPECT_EQ(CheckImageSize(357913921, 1, &bytes), SizeCheck::kOk);
+  EXPECT_EQ(CheckImageSize(357913921, 1, &bytes), Result::kOk);
   EXPECT_EQ(bytes, 4294967401u);
   // The largest file 64 bits can measure: 349 + 715827882 * 2147483647 * 12
   // fits, one column more does not.
-  EXPECT_EQ(CheckImageSize(715827882, 2147483647, &bytes), SizeCheck::kOk);
+  EXPECT_EQ(CheckImageSize(715827882, 2147483647, &bytes), Result::kOk);
   EXPECT_EQ(bytes, 18446744047939748197u);
-  EXPECT_EQ(CheckImageSize(715827883, 2147483647, &bytes), SizeCheck::kTooLarge);
-  EXPECT_EQ(CheckImageSize(2147483647, 2147483647, &bytes), SizeCheck::kTooLarge);
-  EXPECT_EQ(CheckImageSize(1, 0, &bytes), SizeCheck::kInvalid);
+  EXPECT_EQ(CheckImageSize(715827883, 2147483647, &bytes), Result::kTooLarge);
+  EXPECT_EQ(CheckImageSize(2147483647, 2147483647, &bytes), Result::kTooLarge);
+  EXPECT_EQ(CheckImageSize(1, 0, &bytes), Result::kInvalidSize);
 }
 
 TEST(FailureTest, UnwritableTiffIsAnError) {
@@ -275,8 +290,7 @@ TEST(FailureTest, UnwritableTiffIsAnError) {
   MakeFolder(dir / "p.tif");
   Converted c = Convert(dir, MakeHdr(ResolutionLine(8, 2), Rows(GradientPicture(8, 2), 8), Encoding::kFlat));
   EXPECT_EQ(c.run.status, 1);
-  EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(8, 2) + kReading + kProcessed +
-                              "Error generating floating-point TIFF image.\n");
+  EXPECT_EQ(c.run.output, Announcement("p.hdr", "p.tif") + Sizes(8, 2) + kReading + kProcessed + kWriteError);
 }
 
 TEST(FailureTest, AllocationFailureIsReported) {
@@ -292,8 +306,7 @@ TEST(FailureTest, AllocationFailureIsReported) {
   WriteFile(dir / "p.tif", Bytes{'o', 'l', 'd'});
   RunResult run = RunCorvalin(dir.path(), {"p.hdr"}, uint64_t{1} << 30);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + Sizes(16384, 16384) +
-                            "Couldn't allocate memory for image buffer.\n");
+  EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + Sizes(16384, 16384) + kNoMemory);
   Bytes old;
   ASSERT_TRUE(ReadFile(dir / "p.tif", &old));
   EXPECT_EQ(old, (Bytes{'o', 'l', 'd'}));

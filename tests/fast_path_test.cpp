@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "messages.h"
 #include "support.h"
 #include "tiff/tif_writer.h"
 
@@ -94,8 +95,7 @@ Plain PlainConvert(const std::string& hdr, const std::string& tif) {
     if (std::sscanf(line, "%cX %d %cY %d", &sx, &nx, &sy, &ny) != 4) std::abort();
   }
   std::free(line);
-  result.output = "X-Resolution: " + std::to_string(nx) + "\nY-Resolution: " + std::to_string(ny) +
-                  "\nReading/processing image data...\n";
+  result.output = Sizes(nx, ny) + text::kReading;
   const int count = xMajor ? nx : ny, length = xMajor ? ny : nx;
   std::vector<float> image(static_cast<size_t>(nx) * ny * 3);
   std::vector<uint8_t> scan(static_cast<size_t>(length) * 4);
@@ -105,7 +105,7 @@ Plain PlainConvert(const std::string& hdr, const std::string& tif) {
     if (PlainScanline(scan.data(), length, f) != 0) {
       if (!std::feof(f)) {
         std::fclose(f);
-        result.output += "Fatal error while reading HDR file.\n";
+        result.output += text::kCorrupt;
         return result;
       }
       early = true;
@@ -124,8 +124,8 @@ Plain PlainConvert(const std::string& hdr, const std::string& tif) {
     }
   }
   std::fclose(f);
-  if (early) result.output += "Warning: HDR file ended early; missing pixels set to black.\n";
-  result.output += "Image data processed. Creating TIFF...\nFinished!\n";
+  if (early) result.output += text::kEndedEarly;
+  result.output += text::kProcessed + text::kFinished;
   TIFWriter writer(tif.c_str(), image.data(), nx, ny);
   writer.SetSoftware("Created by Quen Varlowby's Corvalin.");
   result.tiff = writer.Write();

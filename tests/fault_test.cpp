@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "messages.h"
 #include "support.h"
 
 namespace {
@@ -18,16 +19,13 @@ namespace {
 // converts must say so.
 void ExpectDocumentedOutcome(const TempDir& dir, const Bytes& hdr, const std::string& what,
                              bool cutShort = false) {
-  static const char* const kFailures[] = {
-      "Fatal error while reading HDR file.\n", "Invalid resolution line in HDR file.\n",
-      "Invalid image size in HDR file.\n", "Image too large for a TIFF file.\n",
-      "Couldn't allocate memory for image buffer.\n"};
-  const std::string early = "Warning: HDR file ended early; missing pixels set to black.\n";
+  const std::string failures[] = {text::kCorrupt, text::kNoResolution, text::kInvalidSize, text::kTooLarge,
+                                  text::kNoMemory};
   WriteFile(dir / "f.hdr", hdr);
   std::remove((dir / "f.tif").c_str());
   const RunResult run = RunCorvalin(dir.path(), {"f.hdr"});
-  const bool endedEarly = run.output.find(early) != std::string::npos;
-  if (EndsWith(run.output, "Finished!\n")) {
+  const bool endedEarly = run.output.find(text::kEndedEarly) != std::string::npos;
+  if (EndsWith(run.output, text::kFinished)) {
     EXPECT_EQ(run.status, endedEarly ? 1 : 0) << what << "\n" << run.output;
     if (cutShort) {
       EXPECT_TRUE(endedEarly) << what << "\n" << run.output;
@@ -37,16 +35,13 @@ void ExpectDocumentedOutcome(const TempDir& dir, const Bytes& hdr, const std::st
   }
   ASSERT_EQ(run.status, 1) << what << ": not a status the program gives\n" << run.output;
   bool known = false;
-  for (const char* message : kFailures) known = known || EndsWith(run.output, message);
+  for (const std::string& message : failures) known = known || EndsWith(run.output, message);
   EXPECT_TRUE(known) << what << "\n" << run.output;
   EXPECT_FALSE(FileExists(dir / "f.tif")) << what;
   EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"f.hdr"}) << what;
 }
 
-Bytes Picture(Encoding encoding) {
-  const int w = 16, h = 3;
-  return MakeHdr("-Y 3 +X 16\n", Rows(GradientPicture(w, h, 11), w), encoding);
-}
+Bytes Picture(Encoding encoding) { return GradientHdr(16, 3, encoding, 11); }
 
 class FaultTest : public testing::TestWithParam<Encoding> {};
 
@@ -80,8 +75,7 @@ TEST(OutputFaultTest, FullDeviceReportsErrorAndLeavesItsLink) {
   ASSERT_EQ(symlink("/dev/full", (dir / "p.tif").c_str()), 0);
   const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(EndsWith(run.output, "Image data processed. Creating TIFF...\n"
-                                   "Error generating floating-point TIFF image.\n"))
+  EXPECT_TRUE(EndsWith(run.output, text::kProcessed + text::kWriteError))
       << run.output;
   struct stat st;
   ASSERT_EQ(lstat((dir / "p.tif").c_str(), &st), 0);

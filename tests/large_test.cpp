@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include "messages.h"
 #include "support.h"
 
 namespace {
 
-const std::string kEarly = "Warning: HDR file ended early; missing pixels set to black.\n";
-const std::string kNoSpace = "Not enough free space for the TIFF file.\n";
+using namespace text;
 
 uint64_t FreeBytes(const std::string& folder) {
   struct statvfs fs;
@@ -48,8 +48,7 @@ TEST(LargeTest, HeaderOnlyPicturePastFourGiBIsAHole) {
     const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
     EXPECT_EQ(run.status, 1) << line;
     EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + Sizes(20000, 18000) +
-                              "Reading/processing image data...\n" + kEarly +
-                              "Image data processed. Creating TIFF...\nFinished!\n")
+                              kReading + kEndedEarly + kProcessed + kFinished)
         << line;
     const Usage u = UsageOf(dir / "p.tif");
     EXPECT_EQ(u.size, size) << line;
@@ -73,7 +72,7 @@ TEST(LargeTest, CutPictureLeavesOnlyItsMissingRowsAHole) {
   WriteFile(dir / "p.hdr", MakeHdr("+Y 2000 +X 3000\n", rows, Encoding::kRunLength));
   const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
   EXPECT_EQ(run.status, 1) << run.output;
-  EXPECT_NE(run.output.find(kEarly), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(kEndedEarly), std::string::npos) << run.output;
   const Usage u = UsageOf(dir / "p.tif");
   ASSERT_EQ(u.size, 247 + uint64_t{w} * h * 12);
   EXPECT_LT(u.onDisk, u.size / 4) << "the missing rows were written";

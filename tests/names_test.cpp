@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "messages.h"
 #include "support.h"
 
 namespace {
@@ -16,15 +17,12 @@ const std::string kSeparator = "/";
 #endif
 
 const Bytes& Picture() {
-  static const Bytes picture = MakeHdr(ResolutionLine(12, 5), Rows(GradientPicture(12, 5, 7), 12),
-                                       Encoding::kRunLength);
+  static const Bytes picture = GradientHdr(12, 5, Encoding::kRunLength, 7);
   return picture;
 }
 
 std::string Finished(const std::string& input, const std::string& output) {
-  return Announcement(input, output) +
-         "X-Resolution: 12\nY-Resolution: 5\nReading/processing image data...\n"
-         "Image data processed. Creating TIFF...\nFinished!\n";
+  return Announcement(input, output) + Sizes(12, 5) + text::kReading + text::kProcessed + text::kFinished;
 }
 
 // The TIFF of Picture(), made under a plain name.

@@ -16,18 +16,15 @@
 
 #include <gtest/gtest.h>
 
+#include "messages.h"
 #include "support.h"
 
 namespace {
 
 const Bytes kOld = {'o', 'l', 'd', ' ', 't', 'i', 'f'};
-const std::string kProcessed = "Image data processed. Creating TIFF...\n";
-const std::string kWriteError = "Error generating floating-point TIFF image.\n";
-const std::string kFatal = "Fatal error while reading HDR file.\n";
+using namespace text;
 
-Bytes Picture(int w, int h, uint32_t seed = 1) {
-  return MakeHdr(ResolutionLine(w, h), Rows(GradientPicture(w, h, seed), w), Encoding::kRunLength);
-}
+Bytes Picture(int w, int h) { return GradientHdr(w, h); }
 
 // The TIFF a plain conversion of hdr makes.
 Bytes Converted(const Bytes& hdr) {
@@ -78,18 +75,18 @@ TEST(WholeOrNothingTest, FailuresLeaveTheOldTiffAndNothingElse) {
     mode_t tiffMode;
     std::string ending;
   } cases[] = {
-      {"corrupt scanline", corrupt, RunOptions(), 0644, kFatal},
+      {"corrupt scanline", corrupt, RunOptions(), 0644, kCorrupt},
       {"disk full", Picture(w, h), diskFull, 0644, kProcessed + kWriteError},
       // The first band fails to go out; decoding goes on and finds the
       // corrupt row, which is what is reported.
-      {"corrupt scanline after the disk filled", corrupt, diskFull, 0644, kFatal},
+      {"corrupt scanline after the disk filled", corrupt, diskFull, 0644, kCorrupt},
       {"existing TIFF not writable", Picture(w, h), asNobody, 0444, kProcessed + kWriteError},
   };
-  std::string why;
+  std::string why, skipped;
   const bool othersCanRun = OthersCanRunTheProgram(&why);
   for (const Case& c : cases) {
     if (c.options.asNobody && !othersCanRun) {
-      std::printf("skipped \"%s\": %s\n", c.what, why.c_str());
+      skipped += std::string(skipped.empty() ? "" : ", ") + "\"" + c.what + "\"";
       continue;
     }
     TempDir dir;
@@ -104,6 +101,9 @@ TEST(WholeOrNothingTest, FailuresLeaveTheOldTiffAndNothingElse) {
     EXPECT_EQ(ModeOf(dir / "p.tif") & 07777, c.tiffMode) << c.what;
     EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"p.hdr", "p.tif"})) << c.what;
   }
+  // The other cases ran, and a failure among them counts; the test shows
+  // as skipped for the cases that could not.
+  if (!skipped.empty()) GTEST_SKIP() << "skipped " << skipped << ": " << why;
 }
 
 TEST(WholeOrNothingTest, FullFileSystemLeavesTheOldTiff) {
@@ -116,11 +116,10 @@ TEST(WholeOrNothingTest, FullFileSystemLeavesTheOldTiff) {
   Bytes flat;
   for (int i = 0; i < w * h; ++i) flat.insert(flat.end(), {100, 120, 140, 130});
   const Bytes hdr = MakeHdr(ResolutionLine(w, h), Rows(flat, w), Encoding::kRunLength);
-  const std::string kSizes = "X-Resolution: 1024\nY-Resolution: 200\n";
   struct Case {
     const char* options;
     std::string ending;
-  } cases[] = {{"size=256k", kSizes + "Not enough free space for the TIFF file.\n"},
+  } cases[] = {{"size=256k", Sizes(w, h) + kNoSpace},
                {"size=8m,nr_inodes=3", kProcessed + kWriteError}};
   for (const Case& c : cases) {
     TempDir dir;

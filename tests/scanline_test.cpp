@@ -8,41 +8,45 @@
 
 #include <gtest/gtest.h>
 
+#include "memory_io.h"
+#include "platform/platform.h"
 #include "radiance/radiance.h"
 #include "support.h"
 
 namespace {
 
-// The decoder reads from memory (every fast path) or from a file through a
-// tiny buffer (the byte-at-a-time paths); both must decode the same.
+// The decoder reads memory in place (every fast path), or through the
+// stream's buffer a few bytes a read (the byte-at-a-time paths); both
+// must decode the same.
 class ScanlineTest : public testing::TestWithParam<size_t> {
  protected:
-  std::unique_ptr<InputStream> Stream(const Bytes& data) {
-    data_ = data;
-    if (GetParam() == 0) return std::make_unique<InputStream>(data_.data(), data_.size());
-    WriteFile(dir_ / "line", data);
-    platform::InputFile file;
-    EXPECT_TRUE(file.Open(dir_ / "line"));
-    return std::make_unique<InputStream>(std::move(file), GetParam());
-  }
   // Decodes one scanline into a buffer of exactly width pixels, first
   // filled with 0xAA so that bytes the decoder never reached stand out.
-  int Decode(const Bytes& data, int32_t width, Bytes* out) {
-    stream_ = Stream(data);
+  Result Decode(const Bytes& data, int32_t width, Bytes* out) {
+    data_ = data;
+    decoder_.reset();
+    if (GetParam() == 0) {
+      stream_ = std::make_unique<InputStream>(data_.data(), data_.size());
+    } else {
+      source_ = std::make_unique<MemorySource>(data_.data(), data_.size(), GetParam());
+      stream_ = std::make_unique<InputStream>(*source_, GetParam());
+    }
+    decoder_ = std::make_unique<ScanlineDecoder>(*stream_);
     out->assign(static_cast<size_t>(width) * 4, 0xAA);
-    return ReadScanline(out->data(), width, *stream_);
+    return decoder_->Decode(out->data(), width);
   }
   InputStream& in() { return *stream_; }
 
  private:
-  TempDir dir_;
   Bytes data_;
+  std::unique_ptr<MemorySource> source_;
   std::unique_ptr<InputStream> stream_;
+  std::unique_ptr<ScanlineDecoder> decoder_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Streams, ScanlineTest, testing::Values(0, 1, 3, 4096),
                          [](const testing::TestParamInfo<size_t>& info) {
-                           return info.param == 0 ? std::string("Memory")
+                           return info.param == 0 ? std::string("InPlace")
                                                   : "Buffer" + std::to_string(info.param);
                          });
 
@@ -64,7 +68,7 @@ TEST_P(ScanlineTest, ShortAndLongLinesAreAlwaysFlat) {
     Bytes line = Concat({{2, 2, static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width)},
                          Repeat({9, 8, 7, 6}, width - 1)});
     Bytes out;
-    EXPECT_EQ(Decode(line, width, &out), 0) << width;
+    EXPECT_EQ(Decode(line, width, &out), Result::kOk) << width;
     EXPECT_EQ(out, line) << width;
   }
 }
@@ -72,14 +76,14 @@ TEST_P(ScanlineTest, ShortAndLongLinesAreAlwaysFlat) {
 TEST_P(ScanlineTest, TopBitInThirdByteMeansFlat) {
   Bytes line = Concat({{2, 2, 0x85, 60}, Repeat({5, 6, 7, 8}, 7)});
   Bytes out;
-  EXPECT_EQ(Decode(line, 8, &out), 0);
+  EXPECT_EQ(Decode(line, 8, &out), Result::kOk);
   EXPECT_EQ(out, line);
 }
 
 TEST_P(ScanlineTest, SecondByteNotTwoMeansFlat) {
   Bytes line = Concat({{2, 3, 1, 0}, Repeat({5, 6, 7, 8}, 7)});
   Bytes out;
-  EXPECT_EQ(Decode(line, 8, &out), 0);
+  EXPECT_EQ(Decode(line, 8, &out), Result::kOk);
   EXPECT_EQ(out, line);
 }
 
@@ -88,9 +92,9 @@ TEST_P(ScanlineTest, RunLengthHeaderMustNameTheWidth) {
   Bytes planes = Repeat({255, 1, 255, 1, 130, 1}, 4);  // 127 + 127 + 2
   Bytes body = Concat({{2, 2, 1, 0}, planes});
   Bytes out;
-  EXPECT_EQ(Decode(body, 256, &out), 0);
+  EXPECT_EQ(Decode(body, 256, &out), Result::kOk);
   EXPECT_EQ(out, Bytes(256 * 4, 1));
-  EXPECT_EQ(Decode(body, 255, &out), -1);
+  EXPECT_EQ(Decode(body, 255, &out), Result::kCorrupt);
 }
 
 TEST_P(ScanlineTest, RunAndLiteralCodes) {
@@ -102,7 +106,7 @@ TEST_P(ScanlineTest, RunAndLiteralCodes) {
   Bytes rest = {255, 1, 255, 1, 133, 1};  // 127 + 127 + 5
   Bytes data = Concat({{2, 2, 1, 3}, red, rest, rest, rest});
   Bytes out;
-  ASSERT_EQ(Decode(data, width, &out), 0);
+  ASSERT_EQ(Decode(data, width, &out), Result::kOk);
   Bytes wantRed = Concat({Bytes(127, 42), {7, 10, 20, 30}, literal128});
   for (int32_t i = 0; i < width; ++i) {
     ASSERT_EQ(out[4 * i], wantRed[i]) << "pixel " << i;
@@ -131,7 +135,7 @@ TEST_P(ScanlineTest, RepetitionMarkers) {
   };
   for (const Case& c : cases) {
     Bytes out;
-    EXPECT_EQ(Decode(c.data, c.width, &out), 0) << c.name;
+    EXPECT_EQ(Decode(c.data, c.width, &out), Result::kOk) << c.name;
     EXPECT_EQ(out, c.want) << c.name;
   }
 }
@@ -140,7 +144,7 @@ TEST_P(ScanlineTest, MarkerAfterFlatPixelStartingWithTwo) {
   // The first pixel came through the run-length check; a marker may repeat it.
   Bytes data = {2, 2, 0x90, 5, 1, 1, 1, 7};
   Bytes out;
-  EXPECT_EQ(Decode(data, 8, &out), 0);
+  EXPECT_EQ(Decode(data, 8, &out), Result::kOk);
   EXPECT_EQ(out, Repeat({2, 2, 0x90, 5}, 8));
 }
 
@@ -164,8 +168,7 @@ TEST_P(ScanlineTest, OutOfBoundsRequestsFail) {
   };
   for (const Case& c : cases) {
     Bytes out;
-    EXPECT_EQ(Decode(c.data, c.width, &out), -1) << c.name;
-    EXPECT_FALSE(in().Eof()) << c.name;
+    EXPECT_EQ(Decode(c.data, c.width, &out), Result::kCorrupt) << c.name;
     // What is left in the stream tells where the decoder stopped.
     size_t left = 0;
     while (in().Get() != EOF) ++left;
@@ -176,7 +179,7 @@ TEST_P(ScanlineTest, OutOfBoundsRequestsFail) {
 TEST_P(ScanlineTest, ManyZeroMarkersDoNotOverflowTheShift) {
   Bytes data = Concat({{5, 5, 5, 5}, Repeat({1, 1, 1, 0}, 5000), {6, 6, 6, 6}});
   Bytes out;
-  EXPECT_EQ(Decode(data, 2, &out), 0);
+  EXPECT_EQ(Decode(data, 2, &out), Result::kOk);
   EXPECT_EQ(out, Concat({{5, 5, 5, 5}, {6, 6, 6, 6}}));
 }
 
@@ -191,8 +194,7 @@ TEST_P(ScanlineTest, TruncatedRunLengthLineStoresZeros) {
     // Cut after three of component c's eight literal bytes.
     const size_t cut = 4 + 9 * c + 1 + 3;
     Bytes out;
-    EXPECT_EQ(Decode(Bytes(data.begin(), data.begin() + cut), 8, &out), -1) << c;
-    EXPECT_TRUE(in().Eof()) << c;
+    EXPECT_EQ(Decode(Bytes(data.begin(), data.begin() + cut), 8, &out), Result::kEndedEarly) << c;
     for (int i = 0; i < 8; ++i) {
       for (int k = 0; k < 4; ++k) {
         // Pixel 0's components 1 and 2 hold the header's 2 and 0 until
@@ -210,32 +212,29 @@ TEST_P(ScanlineTest, TruncatedRunLengthLineStoresZeros) {
 TEST_P(ScanlineTest, TruncatedFlatLineStoresZeros) {
   Bytes data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};  // two pixels and half of a third
   Bytes out;
-  EXPECT_EQ(Decode(data, 3, &out), -1);
-  EXPECT_TRUE(in().Eof());
+  EXPECT_EQ(Decode(data, 3, &out), Result::kEndedEarly);
   EXPECT_EQ(out, Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 0}));
 }
 
 TEST_P(ScanlineTest, TruncatedRunValueStoresZero) {
   Bytes out;
-  EXPECT_EQ(Decode({2, 2, 0, 8, 136}, 8, &out), -1);
-  EXPECT_TRUE(in().Eof());
+  EXPECT_EQ(Decode({2, 2, 0, 8, 136}, 8, &out), Result::kEndedEarly);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(out[4 * i], 0) << i;
 }
 
 TEST_P(ScanlineTest, EndOfFileRightAfterLastByteIsSuccess) {
   Bytes pixels = GradientPicture(40, 1);
   Bytes out;
-  EXPECT_EQ(Decode(EncodeScanline(pixels, Encoding::kRunLength), 40, &out), 0);
+  EXPECT_EQ(Decode(EncodeScanline(pixels, Encoding::kRunLength), 40, &out), Result::kOk);
   EXPECT_EQ(out, pixels);
-  EXPECT_EQ(Decode(EncodeScanline(pixels, Encoding::kFlat), 40, &out), 0);
+  EXPECT_EQ(Decode(EncodeScanline(pixels, Encoding::kFlat), 40, &out), Result::kOk);
   EXPECT_EQ(out, pixels);
 }
 
 TEST_P(ScanlineTest, EmptyInputFailsAtEndOfFile) {
   for (int32_t width : {1, 8}) {
     Bytes out;
-    EXPECT_EQ(Decode({}, width, &out), -1) << width;
-    EXPECT_TRUE(in().Eof()) << width;
+    EXPECT_EQ(Decode({}, width, &out), Result::kEndedEarly) << width;
   }
 }
 
@@ -304,9 +303,14 @@ TEST(RGBEToFloatTest, RowMatchesLdexpForEveryExponentAndMantissa) {
   struct Way {
     const char* name;
     void (*convert)(float*, const uint8_t*, int32_t);
-  } ways[] = {{"RGBEToFloatRow", RGBEToFloatRow}, {"portable", rgbe_rows::Portable}, {"AVX2", rgbe_rows::AVX2}};
+  } ways[] = {{"RGBEToFloatRow",
+               [](float* out, const uint8_t* pixels, int32_t count) {
+                 RGBEToFloatRow(out, pixels, count, CpuFeatures{platform::HasAVX2()});
+               }},
+              {"baseline", rgbe_rows::Baseline},
+              {"AVX2", rgbe_rows::AVX2}};
   for (const Way& way : ways) {
-    if (way.convert == rgbe_rows::AVX2 && !rgbe_rows::HaveAVX2()) continue;
+    if (way.convert == rgbe_rows::AVX2 && !platform::HasAVX2()) continue;
     for (const Bytes* row : {&ordered, &shuffled}) {
       for (int32_t count : {static_cast<int32_t>(row->size() / 4), 13, 9, 8, 5, 1}) {
         std::vector<float> out(static_cast<size_t>(count) * 3 + 1, 42.0f);

@@ -47,6 +47,10 @@ std::vector<Bytes> Rows(const Bytes& picture, int width) {
   return rows;
 }
 
+Bytes GradientHdr(int width, int height, Encoding encoding, uint32_t seed) {
+  return MakeHdr(ResolutionLine(width, height), Rows(GradientPicture(width, height, seed), width), encoding);
+}
+
 float ReferenceFloat(uint8_t mantissa, uint8_t exponent) {
   if (exponent == 0) return 0.0f;
   return static_cast<float>((mantissa + 0.5) * std::ldexp(1.0, exponent - 136));
@@ -160,6 +164,12 @@ bool ReadTiff(const std::string& path, TiffImage* image, std::string* error) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &image->sampleFormat);
   TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &image->photometric);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &image->compression);
+  for (const auto& [tag, text] : {std::pair<ttag_t, std::string*>{TIFFTAG_IMAGEDESCRIPTION, &image->description},
+                                  {TIFFTAG_SOFTWARE, &image->software}, {TIFFTAG_ARTIST, &image->artist},
+                                  {TIFFTAG_COPYRIGHT, &image->copyright}}) {
+    const char* value = nullptr;
+    if (TIFFGetField(tif, tag, &value) == 1 && value) *text = value;
+  }
   const tmsize_t lineBytes = TIFFScanlineSize(tif);
   image->pixels.assign(static_cast<size_t>(image->width) * image->height * 3, 0.0f);
   bool ok = lineBytes == static_cast<tmsize_t>(image->width) * 12;
@@ -204,6 +214,17 @@ bool ReadTiff(const std::string& path, TiffImage* image, std::string* error) {
         const size_t values = 6 <= field ? valueAt : number(valueAt);
         value = Get16(file, values);
         if (Get16(file, values + 2) != value || Get16(file, values + 4) != value) value = 0;
+      }
+      // A text lies in the field when it fits, with its zero.
+      if (type == 2 && count > 0) {
+        const size_t at = count <= field ? valueAt : number(valueAt);
+        file.at(at + count - 1);  // the whole text lies in the file
+        std::string text(reinterpret_cast<const char*>(&file[at]), count);
+        text.resize(std::strlen(text.c_str()));
+        if (tag == 270) image->description = text;
+        if (tag == 305) image->software = text;
+        if (tag == 315) image->artist = text;
+        if (tag == 33432) image->copyright = text;
       }
       switch (tag) {
         case 256: image->width = static_cast<uint32_t>(value); break;

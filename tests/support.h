@@ -18,6 +18,10 @@ Bytes GradientPicture(int width, int height, uint32_t seed = 1);
 // Rows of a row-major picture, each width pixels.
 std::vector<Bytes> Rows(const Bytes& picture, int width);
 
+// A whole .hdr file of GradientPicture(width, height, seed), stored top
+// row first, in the encoding given.
+Bytes GradientHdr(int width, int height, Encoding encoding = Encoding::kRunLength, uint32_t seed = 1);
+
 // The float value of an RGBE component, computed the long way (ldexp).
 float ReferenceFloat(uint8_t mantissa, uint8_t exponent);
 
@@ -129,6 +133,7 @@ struct TiffImage {
   uint32_t width = 0, height = 0;
   uint16_t bitsPerSample = 0, samplesPerPixel = 0, sampleFormat = 0;
   uint16_t photometric = 0, compression = 0;
+  std::string description, software, artist, copyright;  // empty when not set
   std::vector<float> pixels;
 };
 

@@ -62,7 +62,7 @@ TEST(TIFWriterTest, WorkedLayoutTwoByOneWithSoftware) {
   const float pixels[6] = {1.0f, 2.0f, 3.0f, -0.5f, 1e-40f, 3e38f};
   TIFWriter writer((dir / "w.tif").c_str(), pixels, 2, 1);
   writer.SetSoftware(kSoftware.c_str());
-  EXPECT_EQ(writer.PixelDataOffset(), 247u);
+  EXPECT_EQ(writer.Layout().PixelOffset(), 247u);
   Bytes file = WriteAndRead(writer, dir / "w.tif");
   ASSERT_EQ(file.size(), 271u);
   ExpectDirectory(file, 73,
@@ -96,6 +96,10 @@ TEST(TIFWriterTest, NoTextLayout) {
 }
 
 TEST(TIFWriterTest, AllFourTextsInOrder) {
+  // Worked by hand: "D1" (3 bytes with its zero) and "Art" (4) sit in
+  // their entries; "Soft" (5) and "(c) C" (6) lie out of line, Software
+  // between the resolutions and SampleFormat, Copyright last. IFD at 47,
+  // 17 entries (210 bytes), pixels at 257.
   TempDir dir;
   const float pixels[3] = {0.25f, 0.5f, 0.75f};
   TIFWriter writer((dir / "t.tif").c_str(), pixels, 1, 1);
@@ -104,18 +108,16 @@ TEST(TIFWriterTest, AllFourTextsInOrder) {
   writer.SetSoftware("Soft");
   writer.SetDescription("D1");
   Bytes file = WriteAndRead(writer, dir / "t.tif");
-  ASSERT_EQ(file.size(), 264u + 12u);
-  ExpectDirectory(file, 54,
+  ASSERT_EQ(file.size(), 257u + 12u);
+  ExpectDirectory(file, 47,
                   {{256, kLong, 1, 1},      {257, kLong, 1, 1},      {258, kShort, 3, 8},
-                   {259, kShort, 1, 1},     {262, kShort, 1, 2},     {270, kAscii, 3, 14},
-                   {273, kLong, 1, 264},    {277, kShort, 1, 3},     {278, kLong, 1, 1},
-                   {279, kLong, 1, 12},     {282, kRational, 1, 17}, {283, kRational, 1, 25},
-                   {296, kShort, 1, 2},     {305, kAscii, 5, 33},    {315, kAscii, 4, 38},
-                   {339, kShort, 3, 42},    {33432, kAscii, 6, 48}});
-  EXPECT_EQ(TextAt(file, 14, 3), std::string("D1", 3));
-  EXPECT_EQ(TextAt(file, 33, 5), std::string("Soft", 5));
-  EXPECT_EQ(TextAt(file, 38, 4), std::string("Art", 4));
-  EXPECT_EQ(TextAt(file, 48, 6), std::string("(c) C", 6));
+                   {259, kShort, 1, 1},     {262, kShort, 1, 2},     {270, kAscii, 3, 0x00003144},  // "D1\0"
+                   {273, kLong, 1, 257},    {277, kShort, 1, 3},     {278, kLong, 1, 1},
+                   {279, kLong, 1, 12},     {282, kRational, 1, 14}, {283, kRational, 1, 22},
+                   {296, kShort, 1, 2},     {305, kAscii, 5, 30},    {315, kAscii, 4, 0x00747241},  // "Art\0"
+                   {339, kShort, 3, 35},    {33432, kAscii, 6, 41}});
+  EXPECT_EQ(TextAt(file, 30, 5), std::string("Soft", 5));
+  EXPECT_EQ(TextAt(file, 41, 6), std::string("(c) C", 6));
 }
 
 TEST(TIFWriterTest, TextSetTwiceWritesOnlyTheSecond) {
@@ -152,8 +154,10 @@ TEST(TIFWriterTest, ZeroWidthHasNoPixelData) {
   EXPECT_EQ(Get32(file, 36 + 2 + 12 * 7 + 8), 5u) << "RowsPerStrip";
 }
 
-TEST(TIFWriterTest, LibtiffReadsEveryFloatBack) {
-  // Classic and BigTIFF; in BigTIFF the short Artist text sits in its entry.
+TEST(TIFWriterTest, LibtiffReadsEveryFloatAndTextBack) {
+  // Classic and BigTIFF. Short texts sit in their entries: a 2-byte
+  // Software text and a 3-byte Artist text in either layout, the 9-byte
+  // Copyright text in BigTIFF's 8-byte field only.
   const int width = 23, height = 17;
   std::vector<float> pixels(width * height * 3);
   for (size_t k = 0; k < pixels.size(); ++k)
@@ -161,9 +165,10 @@ TEST(TIFWriterTest, LibtiffReadsEveryFloatBack) {
   for (bool big : {false, true}) {
     TempDir dir;
     TIFWriter writer((dir / "l.tif").c_str(), pixels.data(), width, height);
-    writer.SetSoftware(kSoftware.c_str());
+    writer.SetSoftware("So");
     writer.SetDescription("a test picture");
     writer.SetArtist("Art");
+    writer.SetCopyright("(c) 2026");
     writer.ForceBigTiff(big);
     ASSERT_TRUE(writer.Write());
     TiffImage image;
@@ -176,61 +181,12 @@ TEST(TIFWriterTest, LibtiffReadsEveryFloatBack) {
     EXPECT_EQ(image.sampleFormat, 3) << big;  // IEEE float
     EXPECT_EQ(image.photometric, 2) << big;   // RGB
     EXPECT_EQ(image.compression, 1) << big;   // none
+    EXPECT_EQ(image.software, "So") << big;
+    EXPECT_EQ(image.artist, "Art") << big;
+    EXPECT_EQ(image.description, "a test picture") << big;
+    EXPECT_EQ(image.copyright, "(c) 2026") << big;
     ASSERT_EQ(image.pixels.size(), pixels.size());
     EXPECT_EQ(std::memcmp(image.pixels.data(), pixels.data(), pixels.size() * 4), 0) << big;
-  }
-}
-
-TEST(TIFWriterTest, RowsInAnyOrderGiveTheSameFileAsWrite) {
-  // Bands given bottom-up, top-down and out of order, each written at its
-  // place, must make exactly the file Write makes from the whole picture.
-  TempDir dir;
-  const int width = 37, height = 11;
-  std::vector<float> pixels(static_cast<size_t>(width) * height * 3);
-  for (size_t k = 0; k < pixels.size(); ++k) pixels[k] = static_cast<float>(k) * 0.5f;
-  TIFWriter whole((dir / "whole.tif").c_str(), pixels.data(), width, height);
-  whole.SetSoftware(kSoftware.c_str());
-  const Bytes want = WriteAndRead(whole, dir / "whole.tif");
-  const std::vector<std::vector<std::pair<int, int>>> orders = {
-      {{0, 11}}, {{8, 3}, {5, 3}, {2, 3}, {0, 2}}, {{4, 4}, {0, 4}, {8, 3}}, {{10, 1}, {0, 10}}};
-  for (const auto& order : orders) {
-    TIFWriter bands((dir / "bands.tif").c_str(), nullptr, width, height);
-    bands.SetSoftware(kSoftware.c_str());
-    ASSERT_EQ(bands.Begin(), TIFWriter::Begun::kStarted);
-    for (const auto& [first, count] : order)
-      ASSERT_TRUE(bands.WriteRows(&pixels[static_cast<size_t>(first) * width * 3], first, count));
-    ASSERT_TRUE(bands.Finish());
-    Bytes have;
-    ASSERT_TRUE(ReadFile(dir / "bands.tif", &have));
-    EXPECT_EQ(have, want) << "bands starting at row " << order.front().first;
-  }
-}
-
-TEST(TIFWriterTest, UnfinishedFileLeavesTheOldOneAndNothingElse) {
-  struct Case {
-    const char* what;
-    std::vector<std::pair<int, int>> rows;  // rows written before stopping
-    bool finish;                            // Finish (with a row missing) or drop the writer
-  } cases[] = {{"dropped after the header", {}, false},
-               {"dropped mid-picture", {{0, 2}}, false},
-               {"finished with a row never written", {{0, 2}, {3, 1}}, true},
-               {"rows outside the picture", {{3, 2}}, true}};
-  const float pixels[4 * 4 * 3] = {};
-  for (const Case& c : cases) {
-    TempDir dir;
-    WriteFile(dir / "o.tif", Bytes{'o', 'l', 'd'});
-    {
-      TIFWriter writer((dir / "o.tif").c_str(), nullptr, 4, 4);
-      ASSERT_EQ(writer.Begin(), TIFWriter::Begun::kStarted) << c.what;
-      for (const auto& [first, count] : c.rows) writer.WriteRows(pixels, first, count);
-      if (c.finish) {
-        EXPECT_FALSE(writer.Finish()) << c.what;
-      }
-    }
-    Bytes have;
-    ASSERT_TRUE(ReadFile(dir / "o.tif", &have));
-    EXPECT_EQ(have, (Bytes{'o', 'l', 'd'})) << c.what;
-    EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"o.tif"}) << c.what;
   }
 }
 
@@ -280,7 +236,7 @@ TEST(TIFWriterTest, BigTiffWorkedLayoutTwoByOneWithSoftware) {
   TIFWriter writer((dir / "w.tif").c_str(), pixels, 2, 1);
   writer.SetSoftware(kSoftware.c_str());
   writer.ForceBigTiff(true);
-  EXPECT_EQ(writer.PixelDataOffset(), 349u);
+  EXPECT_EQ(writer.Layout().PixelOffset(), 349u);
   Bytes file = WriteAndRead(writer, dir / "w.tif");
   ASSERT_EQ(file.size(), 373u);
   ExpectDirectory(file, 53,
@@ -343,33 +299,13 @@ TEST(TIFWriterTest, BigTiffExactlyWhenTheClassicFileWouldPassFourGiB) {
   for (const auto& [w, h, big] : {std::tuple<int32_t, int32_t, bool>{357913920, 1, false},
                                   {1, 357913920, false}, {178956960, 2, false},
                                   {357913921, 1, true}, {178956961, 2, true}, {20000, 18000, true}}) {
-    TIFWriter writer("", nullptr, w, h);
-    writer.SetSoftware(kSoftware.c_str());
-    EXPECT_EQ(writer.NeedsBigTiff(), big) << w << " x " << h;
-    EXPECT_EQ(writer.PixelDataOffset(), big ? 349u : 247u) << w << " x " << h;
+    TiffTexts texts;
+    texts.software = kSoftware;
+    const TiffLayout layout(w, h, texts);
+    EXPECT_EQ(layout.Big(), big) << w << " x " << h;
+    EXPECT_EQ(layout.PixelOffset(), big ? 349u : 247u) << w << " x " << h;
   }
 }
 
-
-TEST(TIFWriterTest, SkippedRowsAreAHoleThatReadsAsZeros) {
-  // Rows skipped at the start (a picture stored bottom-up) and at the end:
-  // the same file as writing their zeros.
-  TempDir dir;
-  const int width = 5, height = 6;
-  std::vector<float> pixels(width * height * 3, 0.0f);
-  for (size_t k = 2 * width * 3; k < 4u * width * 3; ++k) pixels[k] = 1.5f;
-  TIFWriter whole((dir / "whole.tif").c_str(), pixels.data(), width, height);
-  const Bytes want = WriteAndRead(whole, dir / "whole.tif");
-  TIFWriter holes((dir / "holes.tif").c_str(), nullptr, width, height);
-  ASSERT_EQ(holes.Begin(), TIFWriter::Begun::kStarted);
-  EXPECT_TRUE(holes.SkipRows(0, 2));
-  ASSERT_TRUE(holes.WriteRows(&pixels[2 * width * 3], 2, 2));
-  EXPECT_TRUE(holes.SkipRows(4, 2));
-  EXPECT_FALSE(holes.SkipRows(5, 2)) << "rows outside the picture";
-  ASSERT_TRUE(holes.Finish());
-  Bytes have;
-  ASSERT_TRUE(ReadFile(dir / "holes.tif", &have));
-  EXPECT_EQ(have, want);
-}
 
 }  // namespace

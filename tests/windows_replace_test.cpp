@@ -13,13 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include "messages.h"
 #include "support.h"
 
 namespace {
 
 const Bytes kOld = {'o', 'l', 'd', ' ', 't', 'i', 'f'};
-const std::string kWriteError =
-    "Image data processed. Creating TIFF...\nError generating floating-point TIFF image.\n";
+const std::string kWriteError = text::kProcessed + text::kWriteError;
 
 std::wstring Wide(const std::string& s) { return std::filesystem::u8path(s).wstring(); }
 

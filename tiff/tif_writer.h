@@ -5,19 +5,21 @@
 //   offset  size         content
 //   0       8            "II", 42, offset of the directory (IFD)
 //   8       6            BitsPerSample: 32, 32, 32
-//           len + 1      ImageDescription text, if set
+//           len + 1      ImageDescription text, if set and longer than 3
 //           8            XResolution: 72 / 1
 //           8            YResolution: 72 / 1
-//           len + 1      Software text, if set
-//           len + 1      Artist text, if set
+//           len + 1      Software text, if set and longer than 3
+//           len + 1      Artist text, if set and longer than 3
 //           6            SampleFormat: 3, 3, 3 (IEEE float)
-//           len + 1      Copyright text, if set
+//           len + 1      Copyright text, if set and longer than 3
 //   ifd     2 + 12N + 4  N entries (13 + texts set), tags ascending, then 0
 //   ifd+12N+6  w*h*12    pixels: rows top to bottom, pixels left to right,
 //                        red, green, blue as little-endian floats
 //
-// With only a 36-character Software text, a 2 x 1 picture has its IFD at 73
-// and its pixels at 247, and the file is 271 bytes long.
+// A text of 3 characters or fewer (4 bytes with its zero) sits in its
+// directory entry, left-justified, as TIFF keeps every value that fits the
+// 4-byte field. With only a 36-character Software text, a 2 x 1 picture
+// has its IFD at 73 and its pixels at 247, and the file is 271 bytes long.
 //
 // A picture whose classic file would pass 4 GiB (the reach of its 32-bit
 // offsets) is written as BigTIFF instead, with the same tags, values and
@@ -45,90 +47,75 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "result/result.h"
+
+// The texts a TIFF may carry; each one set is written.
+struct TiffTexts {
+  std::optional<std::string> description, software, artist, copyright;
+};
+
+// Where everything lies in the TIFF of a width x height picture with these
+// texts: the classic layout, or BigTIFF where the classic file would pass
+// 4 GiB (or when forced, to test that layout on small pictures).
+class TiffLayout {
+ public:
+  TiffLayout(int32_t width, int32_t height, const TiffTexts& texts, bool forceBig = false);
+
+  // False for a negative width or height, or a file larger than 64 bits can
+  // measure (checked dividing before multiplying); then nothing else here
+  // means anything.
+  bool Valid() const { return valid_; }
+  bool Big() const { return big_; }
+  // Everything before the pixel data: header, values, directory.
+  const std::vector<uint8_t>& Header() const { return header_; }
+  uint64_t PixelOffset() const { return header_.size(); }
+  uint64_t RowBytes() const { return rowBytes_; }
+  uint64_t FileSize() const { return fileSize_; }
+
+ private:
+  bool valid_ = false;
+  bool big_ = false;
+  std::vector<uint8_t> header_;
+  uint64_t rowBytes_ = 0;
+  uint64_t fileSize_ = 0;
+};
+
+// Writes count floats at offset as the file holds them, little-endian IEEE:
+// straight from memory on a little-endian host, byte-swapped elsewhere.
+Status WritePixels(platform::OutputFile* file, const float* floats, size_t count, uint64_t offset);
 
 class TIFWriter {
  public:
-  // Takes a copy of fileName and borrows pixels (width * height * 3 floats),
-  // which must outlive every call to Write. Pixels may be null for a writer
-  // that is only given rows through WriteRows.
-  TIFWriter(const char* fileName, const float* pixels, int32_t width,
-            int32_t height);
+  // Takes a copy of fileName and borrows pixels (width * height * 3 floats,
+  // rows top to bottom), which must outlive every call to Write.
+  TIFWriter(const char* fileName, const float* pixels, int32_t width, int32_t height);
 
   // Each replaces an earlier text of its kind; nullptr removes it.
-  void SetArtist(const char* text) { Set(&artist_, text); }
-  void SetDescription(const char* text) { Set(&description_, text); }
-  void SetSoftware(const char* text) { Set(&software_, text); }
-  void SetCopyright(const char* text) { Set(&copyright_, text); }
+  void SetArtist(const char* text) { Set(&texts_.artist, text); }
+  void SetDescription(const char* text) { Set(&texts_.description, text); }
+  void SetSoftware(const char* text) { Set(&texts_.software, text); }
+  void SetCopyright(const char* text) { Set(&texts_.copyright, text); }
 
-  // Writes the whole file from the pixels given to the constructor:
-  // Begin, WriteRows of every row, Finish. Returns 1 (true) on success, 0
-  // (false) when the file could not be created or any write or the close
-  // failed. An existing file at the name is replaced only on success (see
-  // platform::OutputFile for where that cannot be done).
+  // Writes the whole file. Returns 1 (true) on success, 0 (false) when the
+  // size is one no file can have, the file could not be created, or any
+  // write or the close failed. An existing file at the name is replaced
+  // only on success (see platform::OutputFile for where that cannot be done).
   bool Write();
 
-  // The streaming side, for rows that arrive a band at a time.
-  enum class Begun { kStarted, kFailed, kInPlaceOnly };
-  // Opens the file (under a temporary name beside fileName where it can)
-  // and writes everything before the pixel data. kFailed, with nothing
-  // created, for a negative size, a size no file can have, or a name that
-  // cannot be written.
-  // kInPlaceOnly (nothing changed) when the file could only be written in
-  // place and allowInPlace is false.
-  Begun Begin(bool allowInPlace = true);
-  // Writes count rows (count * width * 3 floats, top to bottom) as rows
-  // firstRow onwards, at their place in the file; any order, but a file
-  // written in place that cannot seek (a FIFO) takes rows only in order.
-  // False on failure, or for rows outside the picture.
-  bool WriteRows(const float* rows, int32_t firstRow, int32_t count);
-  // Puts the file in place. False when a row was neither written nor
-  // skipped, or extending the file, the close or the rename failed;
-  // nothing is left at the name then but what was there before (or,
-  // written in place, what was written).
-  bool Finish();
-  // Drops the file begun: the temporary file is removed. The destructor
-  // does this for a file not finished.
-  void Abandon() { file_.Abandon(); }
-  // Whether the file begun is written in place rather than replaced.
-  bool InPlace() const { return file_.InPlace(); }
-
-  // Marks count rows from firstRow as zeros that are never written: the
-  // file is extended over them at Finish, so that they are a hole, which
-  // reads as zeros (file systems without holes fill it in). False, and
-  // nothing marked, where the file cannot have holes (written in place
-  // to a FIFO or a device) or for rows outside the picture.
-  bool SkipRows(int32_t firstRow, int32_t count);
-  // Whether SkipRows can serve the file begun.
-  bool CanSkipRows() const { return file_.CanHaveHoles(); }
-
-  // Where the pixel data starts with the texts set now.
-  uint64_t PixelDataOffset() const;
-  // The whole file's size; false for a size no file can have (past 64
-  // bits) or a negative width or height.
-  bool FileSize(uint64_t* bytes) const;
-  // Whether the file is a BigTIFF: the classic one would pass 4 GiB.
-  bool NeedsBigTiff() const;
+  // The layout Write gives the file, with the texts set now.
+  TiffLayout Layout() const { return TiffLayout(width_, height_, texts_, forceBig_); }
   // Writes BigTIFF whatever the size (to test that layout on small pictures).
   void ForceBigTiff(bool big) { forceBig_ = big; }
 
  private:
-  std::vector<uint8_t> Header(uint64_t pixelBytes) const;
   static void Set(std::optional<std::string>* field, const char* text);
 
   std::string fileName_;
   const float* pixels_;
   int32_t width_;
   int32_t height_;
-  std::optional<std::string> artist_;
-  std::optional<std::string> description_;
-  std::optional<std::string> software_;
-  std::optional<std::string> copyright_;
-  platform::OutputFile file_;
+  TiffTexts texts_;
   bool forceBig_ = false;
-  uint64_t pixelOffset_ = 0;  // of the file begun
-  uint64_t fileSize_ = 0;     // of the file begun
-  uint64_t rowsWritten_ = 0;  // written or skipped
-  bool rowsSkipped_ = false;
 };
 
 #endif

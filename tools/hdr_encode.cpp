@@ -115,3 +115,5 @@ Bytes SceneRow(int width, int height, int y, uint32_t seed) {
   }
   return row;
 }
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }

@@ -21,6 +21,9 @@ Bytes EncodeScanline(const Bytes& rgbe, Encoding encoding);
 Bytes MakeHdr(const std::string& resolutionLine, const std::vector<Bytes>& scanlines,
               Encoding encoding, const std::string& headerLines = "FORMAT=32-bit_rle_rgbe\n");
 
+// The bytes of a text, such as a header written out by hand.
+Bytes Text(const std::string& s);
+
 // The RGBE bytes of a colour (components in [0, 1e38)), as pictures store it.
 void FloatToRGBE(float r, float g, float b, uint8_t* out);
 

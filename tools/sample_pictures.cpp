@@ -8,8 +8,6 @@ std::vector<Bytes> Scene(int length, int count, uint32_t seed = 3) {
   return rows;
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 }  // namespace
 
 std::vector<SamplePicture> SamplePictures() {

@@ -1,9 +1,8 @@
-// A BandSink that gathers the bands into one upright picture of floats in
-// memory, for tests and the fuzz target. Places no band reaches keep a
-// value no pixel converts to, so a row never given shows; every row must be
-// given exactly once.
-#ifndef CORVALIN_TESTS_MEMORY_SINK_H
-#define CORVALIN_TESTS_MEMORY_SINK_H
+// Decoding from memory and converting into it, for tests and the fuzz
+// target: a ByteSource that gives a few bytes a read, and a BandSink that
+// gathers the bands into one upright picture of floats.
+#ifndef CORVALIN_TESTS_MEMORY_IO_H
+#define CORVALIN_TESTS_MEMORY_IO_H
 
 #include <algorithm>
 #include <cstdint>
@@ -12,17 +11,38 @@
 
 #include "driver/converter.h"
 
+// The size bytes at data, at most chunk of them a read, as a file or a pipe
+// may give them. data must outlive the source.
+class MemorySource : public ByteSource {
+ public:
+  MemorySource(const uint8_t* data, size_t size, size_t chunk = SIZE_MAX)
+      : data_(data), left_(size), chunk_(chunk) {}
+  int64_t Read(void* buffer, size_t size) override {
+    const size_t n = std::min({size, left_, chunk_});
+    if (n > 0) std::memcpy(buffer, data_, n);
+    data_ += n;
+    left_ -= n;
+    return static_cast<int64_t>(n);
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t left_, chunk_;
+};
+
+// Places no band reaches keep a value no pixel converts to, so a row never
+// given shows; every row must be given exactly once.
 class MemorySink : public BandSink {
  public:
   static constexpr float kUnset = -2.0f;
 
   // Bands of rowsPerBand rows of a width x height picture.
-  MemorySink(int32_t width, int32_t height, int32_t rowsPerBand, bool xyz)
+  MemorySink(int32_t width, int32_t height, int32_t rowsPerBand, const PixelConversion& how)
       : image(static_cast<size_t>(width) * height * 3, kUnset),
         timesGiven(static_cast<size_t>(height), 0),
         width_(width),
         rowsPerBand_(rowsPerBand),
-        xyz_(xyz),
+        how_(how),
         band_(static_cast<size_t>(rowsPerBand) * width * 4),
         floats_(static_cast<size_t>(rowsPerBand) * width * 3, kUnset) {}
 
@@ -36,14 +56,12 @@ class MemorySink : public BandSink {
       return;
     }
     const size_t floats = static_cast<size_t>(place.count) * width_ * 3;
-    ConvertBand(band, width_, place, xyz_, floats_.data());
+    ConvertBand(band, width_, place, how_, floats_.data());
     std::memcpy(&image[place.firstRow * static_cast<size_t>(width_) * 3], floats_.data(),
                 floats * sizeof(float));
     std::fill(floats_.begin(), floats_.begin() + floats, kUnset);
     for (int32_t k = 0; k < place.count; ++k) timesGiven[place.firstRow + k]++;
   }
-
-  bool EveryRowOnce() const { return OnlyRowsOnce(0, static_cast<int32_t>(timesGiven.size())); }
 
   // Rows first to first + count - 1 were given once each, the others never.
   bool OnlyRowsOnce(int32_t first, int32_t count) const {
@@ -68,7 +86,7 @@ class MemorySink : public BandSink {
  private:
   int32_t width_;
   int32_t rowsPerBand_;
-  bool xyz_;
+  PixelConversion how_;
   std::vector<uint8_t> band_;
   std::vector<float> floats_;
 };

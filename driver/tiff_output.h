@@ -1,0 +1,57 @@
+// The converter's TIFF, written a band of rows at a time and in any order
+// into a platform::OutputFile (whole or not at all), with rows the input
+// held nothing of left a hole.
+#ifndef CORVALIN_DRIVER_TIFF_OUTPUT_H
+#define CORVALIN_DRIVER_TIFF_OUTPUT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "platform/platform.h"
+#include "result/result.h"
+#include "tiff/tif_writer.h"
+
+class TiffOutput {
+ public:
+  // A file laid out as layout says, for a picture of height rows.
+  TiffOutput(const TiffLayout& layout, int32_t height) : layout_(layout), height_(height) {}
+
+  // Opens name as platform::OutputFile does, and writes everything before
+  // the pixels. After a failed Start, OnlyInPlace() tells whether
+  // StartInPlace could write there.
+  Status Start(const std::string& name);
+  bool OnlyInPlace() const { return file_.OnlyInPlace(); }
+  Status StartInPlace(const std::string& name);
+
+  // Writes count rows (count * width * 3 floats, top to bottom) as rows
+  // first onwards, at their place in the file. Fails for rows outside the
+  // picture or given before; a file written in place that cannot seek (a
+  // FIFO) takes rows only in order.
+  Status WriteRows(const float* rows, int32_t first, int32_t count);
+  // Gives count rows from first as zeros never written: the file is
+  // extended over them at Finish, so that they are a hole, which reads as
+  // zeros. Fails where the file cannot have holes (a FIFO, a device), and
+  // for rows outside the picture or given before.
+  Status SkipRows(int32_t first, int32_t count);
+  bool CanSkipRows() const { return file_.CanHaveHoles(); }
+
+  // Puts the file in place. Fails, dropping the file, unless every row was
+  // given exactly once, written or skipped; and when extending the file,
+  // the close or the replace failed.
+  Status Finish();
+
+ private:
+  Status Begin(const Status& opened);
+  bool Give(int32_t first, int32_t count);
+
+  TiffLayout layout_;
+  int32_t height_;
+  platform::OutputFile file_;
+  // The rows given so far, as runs: first row -> one past the last.
+  std::map<int32_t, int32_t> given_;
+  bool givenTwice_ = false;  // a row given again, or outside the picture
+  bool skipped_ = false;
+};
+
+#endif
