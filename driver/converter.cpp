@@ -275,6 +275,9 @@ platform::InputFile OpenInput(const std::string& argument, const std::string& de
 }  // namespace
 
 int RunConverter(const std::vector<std::string>& args) {
+  // First, so that an interruption at any moment ends the program as it
+  // would without the handler, and removes whatever file is unfinished.
+  platform::CleanUpOnInterrupt();
   // These four exact arguments, and only these, are not picture names
   // ("./--help" converts --help.hdr).
   if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
@@ -313,6 +316,5 @@ int RunConverter(const std::vector<std::string>& args) {
   // place (devices, FIFOs) and file systems that cannot say are not asked.
   uint64_t available = 0;
   if (platform::SpaceAvailable(names.output, &available) && available < fileBytes) return Fail(Result::kNoSpace);
-  platform::CleanUpOnInterrupt();
   return ConvertPixels(in, header, names.output);
 }

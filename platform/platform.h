@@ -79,12 +79,21 @@ class InputFile {
 // name beside the name asked for, and takes that name only when Commit()
 // succeeds, so an existing file there stays as it was until then. The
 // unfinished file goes with an interruption (see CleanUpOnInterrupt) and,
-// where the system allows, with a process killed outright (on Linux the
-// file has no name at all until Commit, where the file system allows that).
+// where the system allows, with a process killed outright: on Linux the
+// file has no name at all until Commit (where the file system allows
+// that), on Windows it is marked to be deleted when it is closed.
+//
+// The temporary names are ".<name>.part0" to ".part7" (the name shortened
+// to whole characters so that it fits any file system). Where a kill can
+// leave the finished file under such a name (between two system calls of
+// Commit; elsewhere than Linux, at any time), the next conversion to the
+// same name removes it, as it removes any such file that no running
+// conversion holds.
 //
 // Where that cannot be done, only writing in place is possible, as a plain
 // open would write:
-//   - the name is not a regular file (a device, a FIFO);
+//   - the name is not a regular file (a device, a FIFO), whatever its
+//     spelling: what it opens decides;
 //   - no file can be made beside it (the folder refuses new files) while an
 //     existing file at the name is writable.
 // A symbolic link at the name is followed: the file it points to is
@@ -127,17 +136,24 @@ class OutputFile {
   void Abandon();
 
  private:
+#ifdef _WIN32
+  using NativeName = std::wstring;  // as the system's calls take it, never rebuilt from UTF-8
+#else
+  using NativeName = std::string;
+#endif
   Status Opened(intptr_t handle, bool inPlace);
+  void Release();
 
   intptr_t handle_ = -1;
+  intptr_t lock_ = -1;     // POSIX: the temporary file's lock, on a descriptor of its own
   bool onlyInPlace_ = false;
   bool inPlace_ = false;
   bool seekable_ = true;
   bool holes_ = true;      // written in place: a regular file, so SetSize works
   bool unnamed_ = false;   // a file with no name yet (Linux's O_TMPFILE)
   uint64_t position_ = 0;  // where a sequential write goes next
-  std::string target_;     // the file the temporary one replaces
-  std::string temp_;       // the temporary file, while there is one
+  NativeName target_;      // the file the temporary one replaces, links followed
+  NativeName temp_;        // the temporary file, while it has a name
 };
 
 // The space the file system that would hold an output file named name
@@ -150,6 +166,8 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes);
 // Ctrl-Break, closing the console) first removes the unfinished output
 // file, then ends the program as it would have without this. An
 // interruption that was ignored when the program started stays ignored.
+// Standard output whose reader has gone (SIGPIPE on POSIX) ends nothing:
+// the writes fail, and the exit status stays the conversion's.
 //
 // The rule that keeps this safe: the record of the unfinished file, which
 // the handler reads, changes only in OutputFile's Start, Commit and

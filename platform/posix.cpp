@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -40,13 +41,17 @@ PathKind KindOf(const std::string& name) {
 
 Status InputFile::Open(const std::string& name) {
   Close();
-  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Status{Result::kCannotOpen, errno};
+  // Files and pipes are read; a device never is (a terminal, /dev/zero:
+  // none holds a picture, and reading one may never end). It is looked at
+  // before it is opened, as opening some (a serial port) may wait.
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  if (stat(name.c_str(), &st) != 0) return Status{Result::kCannotOpen, errno};
+  if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) return Status{Result::kCannotOpen, S_ISDIR(st.st_mode) ? EISDIR : ENODEV};
+  const int fd = open(name.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Status{Result::kCannotOpen, errno};
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
     close(fd);
-    return Status{Result::kCannotOpen, error};
+    return Status{Result::kCannotOpen, ENODEV};
   }
 #ifdef CORVALIN_HAVE_FADVISE
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // read once, front to back
@@ -142,11 +147,42 @@ mode_t NewFileMode() {
 
 Status Failed(int error) { return Status{Result::kWriteFailed, error}; }
 
-// The hidden name a temporary file beside path starts with: "." and the
-// file's name (shortened, so that the name fits any file system's limit),
-// and a ".", to which six characters of its own are added.
-std::string TemporaryStem(const std::string& path) {
-  return FolderOf(path) + "/." + BaseOf(path).substr(0, 200) + ".";
+// A temporary file beside target is named ".<name>.part<k>", k from 0 to
+// kSlots - 1, its name shortened to whole characters (macOS takes only
+// valid UTF-8) so that the whole fits any file system's 255 bytes. So a
+// conversion knows the names a killed one may have left.
+constexpr int kSlots = 8;
+
+std::string Slot(const std::string& target, int k) {
+  std::string base = BaseOf(target);
+  size_t n = std::min<size_t>(base.size(), 248);
+  while (n > 0 && n < base.size() && (static_cast<unsigned char>(base[n]) & 0xC0) == 0x80) --n;
+  return FolderOf(target) + "/." + base.substr(0, n) + ".part" + static_cast<char>('0' + k);
+}
+
+// A descriptor of its own for path (or -1), holding the lock that tells
+// other conversions the temporary file is in use. Its own: the lock stays
+// while the writing descriptor is closed, until the file has its name.
+int Lock(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Removes name when it is a file no running conversion holds: one left by
+// a conversion killed while the file had that name. True when name is free.
+bool RemoveLeftover(const std::string& name) {
+  const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  struct stat held, named;
+  const bool removed = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+                       lstat(name.c_str(), &named) == 0 && named.st_ino == held.st_ino &&
+                       named.st_dev == held.st_dev && unlink(name.c_str()) == 0;
+  close(fd);
+  return removed;
 }
 
 // The record a signal handler reads, set and cleared with every signal
@@ -178,20 +214,6 @@ void TakeOver(int fd, const struct stat* old) {
 #ifdef CORVALIN_HAVE_O_TMPFILE
 std::string ProcName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Six characters for a name of our own, different from try to try.
-std::string Unique(unsigned attempt) {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  uint32_t x = static_cast<uint32_t>(now.tv_nsec) ^ (static_cast<uint32_t>(getpid()) * 2654435761u) ^
-               (attempt * 40503u);
-  x ^= x >> 16;
-  x *= 0x7feb352du;
-  x ^= x >> 15;
-  std::string s(6, '0');
-  for (int k = 0; k < 6; ++k)
-    s[k] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"[(x >> (5 * k)) % 62];
-  return s;
-}
 #endif
 
 }  // namespace
@@ -237,6 +259,7 @@ Status OutputFile::Start(const std::string& name) {
     if (probe < 0) return Failed(errno);
     close(probe);
   }
+  for (int k = 0; k < kSlots; ++k) RemoveLeftover(Slot(target_, k));
   const struct stat* old = exists ? &st : nullptr;
 #ifdef CORVALIN_HAVE_O_TMPFILE
   // A file without a name until Commit gives it one, so that nothing is
@@ -245,29 +268,32 @@ Status OutputFile::Start(const std::string& name) {
   // such files, the file is named from the start. Beside the target, so
   // that the rename stays within one file system.
   const int unnamed = open(FolderOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (unnamed >= 0) {
-    if (access(ProcName(unnamed).c_str(), F_OK) == 0) {
-      unnamed_ = true;
-      TakeOver(unnamed, old);
-      return Opened(unnamed, false);
-    }
-    close(unnamed);
+  if (unnamed >= 0 && access(ProcName(unnamed).c_str(), F_OK) == 0) {
+    lock_ = Lock(ProcName(unnamed));
+    unnamed_ = true;
+    TakeOver(unnamed, old);
+    return Opened(unnamed, false);
   }
+  if (unnamed >= 0) close(unnamed);
 #endif
-  std::string temp = TemporaryStem(target_) + "XXXXXX";
-  SignalsBlocked blocked;
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    // Only a folder that refuses new files sends a writable file to be
-    // written in place; on a full disk, say, that would destroy it.
-    onlyInPlace_ = exists && (errno == EACCES || errno == EPERM);
-    return Failed(errno);
+  int error = EEXIST;
+  for (int k = 0; k < kSlots && error == EEXIST; ++k) {
+    const std::string temp = Slot(target_, k);
+    SignalsBlocked blocked;
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
+    error = errno;
+    if (fd < 0) continue;
+    lock_ = Lock(temp);
+    temp_ = temp;
+    unnamed_ = false;
+    Announce(temp);
+    TakeOver(fd, old);
+    return Opened(fd, false);
   }
-  temp_ = temp;
-  unnamed_ = false;
-  Announce(temp);
-  TakeOver(fd, old);
-  return Opened(fd, false);
+  // Only a folder that refuses new files sends a writable file to be
+  // written in place; on a full disk, say, that would destroy it.
+  onlyInPlace_ = exists && (error == EACCES || error == EPERM);
+  return Failed(error);
 }
 
 Status OutputFile::StartInPlace(const std::string& name) {
@@ -314,30 +340,34 @@ Status OutputFile::Commit() {
   // every conversion wait for the disk.
   if (inPlace_) return close(fd) == 0 ? Status{} : Failed(errno);
   SignalsBlocked blocked;
+  Status status;
 #ifdef CORVALIN_HAVE_O_TMPFILE
   if (unnamed_) {
-    // A name beside the target first (a link cannot take the place of a
-    // file), renamed over the target below. A kill can find the file under
-    // this name only between the two calls.
-    for (unsigned attempt = 0; attempt < 100 && temp_.empty(); ++attempt) {
-      const std::string name = TemporaryStem(target_) + Unique(attempt);
+    // A new file takes its name at once. A file cannot be linked over an
+    // old one, so it takes a name of its own first, renamed over the old
+    // one below: a kill can leave it only between those two calls, under
+    // that name, which the next conversion to the same name removes.
+    if (linkat(AT_FDCWD, ProcName(fd).c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      Release();
+      return close(fd) == 0 ? Status{} : Failed(errno);
+    }
+    for (int k = 0; k < kSlots && temp_.empty() && errno == EEXIST; ++k) {
+      const std::string name = Slot(target_, k);
       if (linkat(AT_FDCWD, ProcName(fd).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) temp_ = name;
-      else if (errno != EEXIST) break;
     }
-    if (temp_.empty()) {
-      const int error = errno;
-      close(fd);
-      return Failed(error);
-    }
+    if (temp_.empty()) status = Failed(errno);
   }
 #endif
-  Status status;
-  if (close(fd) != 0 || rename(temp_.c_str(), target_.c_str()) != 0) {
-    status = Failed(errno);
-    unlink(temp_.c_str());
-  }
-  Withdraw(temp_);
-  temp_.clear();
+  // Still ours: no other conversion took the name before the file was
+  // locked (see RemoveLeftover).
+  struct stat held, named;
+  const bool ours = !temp_.empty() && fstat(fd, &held) == 0 && lstat(temp_.c_str(), &named) == 0 &&
+                    held.st_ino == named.st_ino && held.st_dev == named.st_dev;
+  if (status.ok() && !ours) status = Failed(EEXIST);
+  if (close(fd) != 0 && status.ok()) status = Failed(errno);
+  if (status.ok() && rename(temp_.c_str(), target_.c_str()) != 0) status = Failed(errno);
+  if (!status.ok() && ours) unlink(temp_.c_str());
+  Release();
   return status;
 }
 
@@ -345,9 +375,15 @@ void OutputFile::Abandon() {
   if (handle_ < 0) return;
   close(static_cast<int>(handle_));
   handle_ = -1;
-  if (inPlace_ || temp_.empty()) return;  // an unnamed file is gone with its descriptor
   SignalsBlocked blocked;
-  unlink(temp_.c_str());
+  // An unnamed file is gone with its descriptor.
+  if (!inPlace_ && !temp_.empty()) unlink(temp_.c_str());
+  Release();
+}
+
+void OutputFile::Release() {
+  if (lock_ >= 0) close(static_cast<int>(lock_));
+  lock_ = -1;
   Withdraw(temp_);
   temp_.clear();
 }
@@ -366,6 +402,9 @@ extern "C" void RemoveUnfinishedAndDie(int signal) {
 }  // namespace
 
 void CleanUpOnInterrupt() {
+  // Messages are information: standard output that has lost its reader
+  // (corvalin big.hdr | true) fails their writes, not the conversion.
+  signal(SIGPIPE, SIG_IGN);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old;
     // A signal ignored when the program started (SIGINT and SIGHUP for a

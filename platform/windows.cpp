@@ -116,6 +116,14 @@ Status InputFile::Open(const std::string& name) {
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Status{Result::kCannotOpen, static_cast<int>(GetLastError())};
+  // Files and pipes are read; a device never is, whatever its name looks
+  // like (NUL, COM1 or aux.hdr, which Windows takes for the device AUX):
+  // none holds a picture, and reading one may never end.
+  const DWORD type = GetFileType(h);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) {
+    CloseHandle(h);
+    return Status{Result::kCannotOpen, ERROR_BAD_FILE_TYPE};
+  }
   handle_ = FromHandle(h);
   return Status{};
 }
@@ -144,6 +152,8 @@ SRWLOCK gReplacing = SRWLOCK_INIT;
 // The unfinished file's handle, for an interruption to mark once more.
 HANDLE gUnfinished = nullptr;
 
+Status Failed(DWORD error) { return Status{Result::kWriteFailed, static_cast<int>(error)}; }
+
 // Whether the file goes when its last handle closes.
 bool DeleteOnClose(HANDLE h, bool remove) {
   FILE_DISPOSITION_INFO info = {};
@@ -161,28 +171,69 @@ std::wstring BaseOf(const std::wstring& path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-// Six hexadecimal digits that differ from run to run and from try to try.
-std::wstring Unique(unsigned attempt) {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  uint32_t x = static_cast<uint32_t>(now.QuadPart) ^ (GetCurrentProcessId() * 2654435761u) ^ (attempt * 40503u);
-  x ^= x >> 16;
-  x *= 0x7feb352d;
-  x ^= x >> 15;
-  wchar_t digits[7];
-  for (int k = 0; k < 6; ++k) digits[k] = L"0123456789abcdef"[(x >> (4 * k)) & 15];
-  digits[6] = L'\0';
-  return digits;
+// The path an open handle's file has, links followed (\\?\ form).
+std::wstring FinalPath(HANDLE h, const std::wstring& otherwise) {
+  std::wstring path(32768, L'\0');
+  const DWORD n = GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+  return n == 0 || n >= path.size() ? otherwise : path.substr(0, n);
+}
+
+// A temporary file beside target is named ".<name>.part<k>", k from 0 to
+// kSlots - 1, its name shortened to whole characters so that the whole
+// fits 255 UTF-16 units (NTFS) and 255 UTF-8 bytes (a Linux file system
+// under Wine). So a conversion knows the names a killed one may have left.
+constexpr int kSlots = 8;
+
+std::wstring Slot(const std::wstring& target, int k) {
+  const std::wstring base = BaseOf(target);
+  size_t n = 0, bytes = 0;
+  while (n < base.size()) {
+    const bool pair = IS_HIGH_SURROGATE(base[n]) && n + 1 < base.size() && IS_LOW_SURROGATE(base[n + 1]);
+    const size_t units = pair ? 2 : 1, utf8 = pair ? 4 : base[n] < 0x80 ? 1 : base[n] < 0x800 ? 2 : 3;
+    if (n + units > 248 || bytes + utf8 > 248) break;
+    n += units;
+    bytes += utf8;
+  }
+  return FolderOf(target) + L"\\." + base.substr(0, n) + L".part" + static_cast<wchar_t>(L'0' + k);
+}
+
+// Removes name when no running conversion holds it (each holds its file
+// open and lets no one else open it): a file left by a conversion killed
+// while it had that name. True when name is free.
+bool RemoveLeftover(const std::wstring& name) {
+  const HANDLE h = CreateFileW(name.c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  const bool removed = DeleteOnClose(h, true);
+  CloseHandle(h);
+  return removed;
+}
+
+// Gives the open file h the name target, replacing what is there.
+bool Rename(HANDLE h, const std::wstring& target) {
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::copy(target.begin(), target.end(), info->FileName);
+  return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
 }
 
 }  // namespace
 
 bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
-  const std::wstring target = SystemPath(name);
-  if (StartsWith(target, L"\\\\.\\")) return false;  // a device
-  const DWORD attributes = GetFileAttributesW(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-    return false;
+  std::wstring target = SystemPath(name);
+  // What the name opens decides: a device is not asked, a file is asked
+  // for where it lies, links followed.
+  const HANDLE h = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool file = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    target = FinalPath(h, target);
+    CloseHandle(h);
+    if (!file) return false;
+  }
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExW((FolderOf(target) + L"\\").c_str(), &available, nullptr, nullptr)) return false;
   *bytes = available.QuadPart;
@@ -190,12 +241,6 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
 }
 
 OutputFile::~OutputFile() { Abandon(); }
-
-namespace {
-
-Status Failed(DWORD error) { return Status{Result::kWriteFailed, static_cast<int>(error)}; }
-
-}  // namespace
 
 Status OutputFile::Opened(intptr_t handle, bool inPlace) {
   handle_ = handle;
@@ -209,46 +254,55 @@ Status OutputFile::Opened(intptr_t handle, bool inPlace) {
 Status OutputFile::Start(const std::string& name) {
   Abandon();
   onlyInPlace_ = false;
-  target_ = name;
-  const std::wstring target = SystemPath(name);
-  const DWORD attributes = GetFileAttributesW(target.c_str());
-  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return Failed(ERROR_DIRECTORY);
-  if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) return Failed(ERROR_ACCESS_DENIED);
-  bool regular = !StartsWith(target, L"\\\\.\\");
-  if (exists) {
-    // A file that could not be overwritten in place is not replaced either:
-    // one marked read-only, or held open by a program that lets no one
-    // else write it.
-    const HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return Failed(GetLastError());
-    regular = regular && GetFileType(probe) == FILE_TYPE_DISK;
+  target_ = SystemPath(name);
+  // What the name opens decides, whatever its spelling (\\.\T:\x.tif is
+  // a file): a file that could not be overwritten in place (marked
+  // read-only, held open by a program that lets no one else write it, a
+  // folder) is not replaced either; a device is written in place; a link
+  // is followed to the file it points to.
+  const HANDLE probe = CreateFileW(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool exists = probe != INVALID_HANDLE_VALUE;
+  if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) return Failed(GetLastError());
+  if (!exists) {
+    // A new file: in its folder as the system names that, links followed.
+    const HANDLE folder = CreateFileW(FolderOf(target_).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder != INVALID_HANDLE_VALUE) {
+      target_ = FinalPath(folder, FolderOf(target_)) + L"\\" + BaseOf(target_);
+      CloseHandle(folder);
+    }
+  } else {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    const bool file = GetFileType(probe) == FILE_TYPE_DISK;
+    const bool readOnly = file && GetFileInformationByHandle(probe, &info) &&
+                          (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+    target_ = FinalPath(probe, target_);
     CloseHandle(probe);
+    if (readOnly) return Failed(ERROR_ACCESS_DENIED);  // an administrator could open it
+    if (!file) {
+      onlyInPlace_ = true;
+      return Failed(0);
+    }
   }
-  if (!regular) {  // a device
-    onlyInPlace_ = true;
-    return Failed(0);
-  }
+  for (int k = 0; k < kSlots; ++k) RemoveLeftover(Slot(target_, k));
   // Beside the target, so that the replace stays within one volume.
-  const std::wstring stem = FolderOf(target) + L"\\." + BaseOf(target).substr(0, 200) + L".";
   DWORD error = ERROR_FILE_EXISTS;
-  for (unsigned attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
-    const std::wstring temp = stem + Unique(attempt);
+  for (int k = 0; k < kSlots && error == ERROR_FILE_EXISTS; ++k) {
+    const std::wstring temp = Slot(target_, k);
     AcquireSRWLockExclusive(&gReplacing);
     const HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = GetLastError();
     if (h != INVALID_HANDLE_VALUE) {
       // Gone with the last handle, however the program ends, until
       // Commit takes this back.
       DeleteOnClose(h, true);
       gUnfinished = h;
       ReleaseSRWLockExclusive(&gReplacing);
-      temp_ = Narrow(temp);
+      temp_ = temp;
       return Opened(FromHandle(h), false);
     }
-    error = GetLastError();
     ReleaseSRWLockExclusive(&gReplacing);
   }
   // Only a folder that refuses new files sends a writable file to be
@@ -260,13 +314,15 @@ Status OutputFile::Start(const std::string& name) {
 Status OutputFile::StartInPlace(const std::string& name) {
   Abandon();
   onlyInPlace_ = false;
-  const std::wstring target = SystemPath(name);
-  const DWORD attributes = GetFileAttributesW(target.c_str());
-  const bool device = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE);
-  const HANDLE h = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               device || StartsWith(target, L"\\\\.\\") ? OPEN_EXISTING : CREATE_ALWAYS,
+  const HANDLE h = CreateFileW(SystemPath(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Failed(GetLastError());
+  // A file starts empty; a device (NUL) is written as it is.
+  if (GetFileType(h) == FILE_TYPE_DISK && !SetEndOfFile(h)) {
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    return Failed(error);
+  }
   return Opened(FromHandle(h), true);
 }
 
@@ -311,19 +367,19 @@ Status OutputFile::Commit() {
   // No FlushFileBuffers, as no fsync elsewhere: the file outlives the
   // program, not a power cut.
   if (inPlace_) return CloseHandle(h) ? Status{} : Failed(GetLastError());
-  const std::wstring temp = Widen(temp_), target = SystemPath(target_);
   AcquireSRWLockExclusive(&gReplacing);
   gUnfinished = nullptr;
-  // One rename, which fails with both files as they were (a viewer holding
-  // the old one open without letting it be deleted, say). ReplaceFileW
-  // would keep the old file's attributes and permissions, but may leave a
-  // backup file of its own behind when it fails.
+  // The file takes its name while it is still open, the delete mark taken
+  // back just before: a kill can leave it under its temporary name only
+  // between those two calls. The rename fails with both files as they
+  // were (a viewer holding the old one open without letting it be deleted,
+  // say); then the mark goes back on, and the file with the handle.
   Status status;
-  if (!DeleteOnClose(h, false) || !CloseHandle(h) ||
-      !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (!DeleteOnClose(h, false) || !Rename(h, target_)) {
     status = Failed(GetLastError());
-    DeleteFileW(temp.c_str());
+    DeleteOnClose(h, true);
   }
+  if (!CloseHandle(h) && status.ok()) status = Failed(GetLastError());
   ReleaseSRWLockExclusive(&gReplacing);
   temp_.clear();
   return status;
@@ -340,10 +396,12 @@ void OutputFile::Abandon() {
   AcquireSRWLockExclusive(&gReplacing);
   if (gUnfinished == h) gUnfinished = nullptr;
   CloseHandle(h);
-  DeleteFileW(Widen(temp_).c_str());  // where the mark could not be set
+  DeleteFileW(temp_.c_str());  // where the mark could not be set
   ReleaseSRWLockExclusive(&gReplacing);
   temp_.clear();
 }
+
+void OutputFile::Release() {}
 
 // ---- Interruptions
 

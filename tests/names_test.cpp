@@ -52,6 +52,14 @@ TEST(NamesTest, AnyNameConvertsAndIsPrintedAsGiven) {
   }
   MakeFolder(dir / "pics");
   MakeFolder(dir / "work");
+  MakeFolder(dir / "long");
+  // Names near the 255-unit limit, whose TIFF's temporary name must be
+  // shortened at a whole character: 199 + 2 UTF-16 units (207 UTF-8 bytes),
+  // and 62 emoji, 124 units but 248 bytes (a Linux file system under Wine).
+  const std::string longLatin = std::string(199, 'a') + "😀.hdr";
+  std::string emoji;
+  for (int k = 0; k < 62; ++k) emoji += "😀";
+  emoji += ".hdr";
   struct Case {
     const char* what;
     std::string cwd;       // where the program runs, under dir
@@ -64,7 +72,11 @@ TEST(NamesTest, AnyNameConvertsAndIsPrintedAsGiven) {
       {"relative, past 260 characters", "", deep + "p.hdr", deep + "p.hdr"},
       {"from the parent folder", "work", ".." + kSeparator + "pics" + kSeparator + "p.hdr", "pics/p.hdr"},
       {"absolute", "work", dir.path() + kSeparator + "pics" + kSeparator + "q.hdr", "pics/q.hdr"},
+      {"199 letters and an emoji", "long", longLatin, "long/" + longLatin},
+      {"62 emoji", "long", emoji, "long/" + emoji},
 #ifdef _WIN32
+      {"the \\\\.\\ form, a file through the device namespace", "", "\\\\.\\" + dir.path() + "\\pics\\u.hdr",
+       "pics/u.hdr"},
       {"forward slashes", "", "pics/r.hdr", "pics/r.hdr"},
       {"the \\\\?\\ form", "", "\\\\?\\" + dir.path() + "\\pics\\s.hdr", "pics/s.hdr"},
       {"absolute, past 260 characters", "", dir.path() + "\\" + deep + "t.hdr", deep + "t.hdr"},
@@ -84,13 +96,17 @@ TEST(NamesTest, AnyNameConvertsAndIsPrintedAsGiven) {
   // Nothing but the pictures and their TIFFs, under their own names.
   std::vector<std::string> pics = {"p.hdr", "p.tif", "q.hdr", "q.tif"};
 #ifdef _WIN32
-  pics.insert(pics.end(), {"r.hdr", "r.tif", "s.hdr", "s.tif"});
+  pics.insert(pics.end(), {"r.hdr", "r.tif", "s.hdr", "s.tif", "u.hdr", "u.tif"});
 #endif
   EXPECT_EQ(FilesIn(dir / "pics"), pics);
   std::vector<std::string> top = {"a 'b' & c.hdr", "a 'b' & c.tif", "Café 日本.hdr", "Café 日本.tif",
-                                  std::string(49, 'a') + "é", "pics", "sky 🌅.hdr", "sky 🌅.tif", "work"};
+                                  std::string(49, 'a') + "é", "long", "pics", "sky 🌅.hdr", "sky 🌅.tif", "work"};
   std::sort(top.begin(), top.end());
   EXPECT_EQ(FilesIn(dir.path()), top);
+  std::vector<std::string> longNames = {longLatin, longLatin.substr(0, longLatin.size() - 4) + ".tif", emoji,
+                                        emoji.substr(0, emoji.size() - 4) + ".tif"};
+  std::sort(longNames.begin(), longNames.end());
+  EXPECT_EQ(FilesIn(dir / "long"), longNames);
 }
 
 }  // namespace

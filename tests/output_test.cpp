@@ -4,9 +4,14 @@
 // Links, permission bits, FIFOs and folders that take no new file, all run
 // as the real program.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -161,6 +166,13 @@ class FedConversion {
       at += static_cast<size_t>(n);
     }
   }
+  // Writes pattern over and over until the reader is gone.
+  void FeedForever(const std::string& pattern) {
+    std::string chunk;
+    while (chunk.size() < (1 << 16)) chunk += pattern;
+    while (fifo_ >= 0 && write(fifo_, chunk.data(), chunk.size()) > 0) {
+    }
+  }
   void Close() {
     if (fifo_ >= 0) close(fifo_);
     fifo_ = -1;
@@ -254,6 +266,111 @@ TEST(WholeOrNothingTest, KillLeavesNoPartialFileAtTheName) {
   // but only under its own hidden name.
   for (const std::string& name : FilesIn(dir.path()))
     EXPECT_TRUE(name == "p.hdr" || name == "p.tif" || name.rfind(".p.tif.", 0) == 0) << name;
+}
+
+TEST(WholeOrNothingTest, LeftoverTemporaryFilesGoUnlessAConversionHoldsThem) {
+  // A kill between two calls of the final replace (elsewhere than Linux, at
+  // any moment) can leave a file under a temporary name: the next
+  // conversion to the same name removes it, but never the file of a
+  // conversion still running, which holds a lock on it.
+  const Bytes hdr = Picture(40, 6);
+  const Bytes want = Converted(hdr);
+  for (bool held : {false, true}) {
+    TempDir dir;
+    WriteFile(dir / "p.hdr", hdr);
+    WriteFile(dir / "p.tif", kOld);
+    WriteFile(dir / ".p.tif.part0", kOld);
+    const int lock = held ? open((dir / ".p.tif.part0").c_str(), O_RDONLY) : -1;
+    if (held) {
+      ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    }
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+    if (lock >= 0) close(lock);
+    EXPECT_EQ(run.status, 0) << "held: " << held << "\n" << run.output;
+    EXPECT_EQ(Contents(dir / "p.tif"), want) << "held: " << held;
+    std::vector<std::string> files = {"p.hdr", "p.tif"};
+    if (held) files.insert(files.begin(), ".p.tif.part0");
+    EXPECT_EQ(FilesIn(dir.path()), files) << "held: " << held;
+    if (held) {
+      EXPECT_EQ(Contents(dir / ".p.tif.part0"), kOld);
+    }
+  }
+}
+
+#ifdef __linux__
+TEST(WholeOrNothingTest, KillAtATemporaryNameLeavesAWholeTiffAndTheNextRunTidies) {
+  // Killed as soon as a temporary name appears: at the final replace with
+  // files that have no name until then, at the start without them. Either
+  // way the TIFF is the old one or the whole new one, and the next run
+  // leaves nothing else.
+  const Bytes hdr = Picture(1024, 200);
+  const Bytes want = Converted(hdr);
+  TempDir dir;
+  WriteFile(dir / "p.hdr", hdr);
+  WriteFile(dir / "p.tif", kOld);
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir.path().c_str(), IN_CREATE), 0);
+  Child child(dir.path(), {"p.hdr"});
+  bool seen = false;
+  alignas(struct inotify_event) char events[4096];
+  for (pollfd ready = {watch, POLLIN, 0}; !seen && poll(&ready, 1, 20000) == 1;) {
+    const ssize_t n = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < n && !seen;) {
+      const auto* e = reinterpret_cast<const struct inotify_event*>(events + at);
+      seen = e->len > 0 && std::string(e->name).rfind(".p.tif.", 0) == 0;
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+    }
+  }
+  close(watch);
+  ASSERT_TRUE(seen) << "no temporary name appeared";
+  kill(child.pid(), SIGKILL);
+  child.Wait();
+  const Bytes tif = Contents(dir / "p.tif");
+  EXPECT_TRUE(tif == kOld || tif == want) << "a TIFF of " << tif.size() << " bytes";
+  const RunResult again = RunCorvalin(dir.path(), {"p.hdr"});
+  EXPECT_EQ(again.status, 0) << again.output;
+  EXPECT_EQ(Contents(dir / "p.tif"), want);
+  EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"p.hdr", "p.tif"}));
+}
+#endif
+
+TEST(WholeOrNothingTest, ReaderOfStandardOutputGoneChangesNothing) {
+  // corvalin big.hdr | true: the messages are lost, not the conversion.
+  const Bytes hdr = Picture(1024, 200);
+  TempDir dir;
+  WriteFile(dir / "p.hdr", hdr);
+  RunOptions options;
+  options.outputReaderGone = true;
+  int signal = 0;
+  Child child(dir.path(), {"p.hdr"}, options);
+  const RunResult run = child.Wait(&signal);
+  EXPECT_EQ(signal, 0) << strsignal(signal);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Contents(dir / "p.tif"), Converted(hdr));
+}
+
+TEST(InputTest, DevicesAreNotReadAndEndlessInputsEnd) {
+  // A device holds no picture, and reading one may never end: it is
+  // refused at once, as an input that cannot be opened. A pipe is read,
+  // but one that never ends a header is no picture.
+  for (const char* device : {"/dev/zero", "/dev/null", "/dev/tty"}) {
+    TempDir dir;
+    ASSERT_EQ(symlink(device, (dir / "p.hdr").c_str()), 0);
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+    EXPECT_EQ(run.status, 1) << device;
+    EXPECT_EQ(run.output, Announcement("p.hdr", "p.tif") + OpenError("p.hdr")) << device;
+  }
+  for (const std::string& pattern : {std::string(1, '\0'), std::string("A=1\n")}) {
+    TempDir dir;
+    FedConversion run(dir);
+    run.FeedForever(pattern);
+    run.Close();
+    const RunResult result = run.child().Wait();
+    EXPECT_EQ(result.status, 1) << pattern;
+    EXPECT_EQ(result.output, Announcement("p.hdr", "p.tif") + kNoHeader + kNoResolution) << pattern;
+    EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"p.hdr"});
+  }
 }
 
 TEST(WholeOrNothingTest, IgnoredInterruptStaysIgnored) {

@@ -19,5 +19,7 @@ int setgroups(size_t count, const gid_t* groups);                   // tests run
 pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage);  // benchmark: a run's peak memory
 }
 #define MAP_ANONYMOUS 0x20  // memory not backed by a file (Linux's value; never run)
+// flock (<sys/file.h>, the temporary file's lock) needs no line here: glibc
+// declares it whatever the standard asked for, as macOS and the BSDs do.
 
 #endif

@@ -61,6 +61,7 @@ struct RunOptions {
   bool asNobody = false;           // when root: run as uid/gid 65534, so permissions count
   int umask = -1;                  // >= 0: the child's umask
   std::vector<int> ignoredSignals; // ignored when the child starts
+  bool outputReaderGone = false;   // its standard output a pipe nobody reads (output is lost)
 };
 
 // Runs the built corvalin in dir with the given arguments; standard output

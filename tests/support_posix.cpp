@@ -103,6 +103,10 @@ Child::Child(const std::string& dir, const std::vector<std::string>& args,
   }
   close(pipeFds[1]);
   output_ = pipeFds[0];
+  if (options.outputReaderGone) {
+    close(pipeFds[0]);
+    output_ = -1;
+  }
   process_ = pid;
 }
 
@@ -122,7 +126,7 @@ RunResult Child::Wait(int* signal) {
   RunResult result;
   char chunk[4096];
   ssize_t n;
-  while ((n = read(static_cast<int>(output_), chunk, sizeof chunk)) > 0) result.output.append(chunk, n);
+  while (output_ >= 0 && (n = read(static_cast<int>(output_), chunk, sizeof chunk)) > 0) result.output.append(chunk, n);
   int status = 0;
   waitpid(static_cast<pid_t>(process_), &status, 0);
   process_ = -1;

@@ -54,7 +54,7 @@ std::string Lines(const std::string& raw) {
 
 Child::Child(const std::string& dir, const std::vector<std::string>& args, const RunOptions& options) {
   if (options.addressSpaceLimit || options.fileSizeLimit || options.asNobody || options.umask >= 0 ||
-      !options.ignoredSignals.empty())
+      !options.ignoredSignals.empty() || options.outputReaderGone)
     throw std::invalid_argument("run options are for POSIX systems");
   const std::wstring program = Program();
   std::wstring line = Quote(program);

@@ -60,6 +60,55 @@ TEST(WindowsReplaceTest, TiffThatCannotBeReplacedIsLeftAsItWas) {
   }
 }
 
+// The TIFF of hdr converted in a folder of its own.
+Bytes Converted(const Bytes& hdr) {
+  TempDir dir;
+  WriteFile(dir / "p.hdr", hdr);
+  EXPECT_EQ(RunCorvalin(dir.path(), {"p.hdr"}).status, 0);
+  return Contents(dir / "p.tif");
+}
+
+TEST(WindowsReplaceTest, LeftoverTemporaryFilesGoUnlessAConversionHoldsThem) {
+  // A kill between the two calls that put the finished file in place can
+  // leave it under its temporary name: the next conversion to the same
+  // name removes it, but never the file of a conversion still running,
+  // which holds it open and lets no one else open it.
+  const Bytes hdr = MakeHdr(ResolutionLine(16, 3), Rows(GradientPicture(16, 3), 16), Encoding::kRunLength);
+  const Bytes want = Converted(hdr);
+  for (bool held : {false, true}) {
+    TempDir dir;
+    WriteFile(dir / "p.hdr", hdr);
+    WriteFile(dir / "p.tif", kOld);
+    WriteFile(dir / ".p.tif.part0", kOld);
+    const HANDLE h = held ? Hold(dir / ".p.tif.part0", 0) : INVALID_HANDLE_VALUE;
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_EQ(run.status, 0) << "held: " << held << "\n" << run.output;
+    EXPECT_EQ(Contents(dir / "p.tif"), want) << "held: " << held;
+    std::vector<std::string> files = {"p.hdr", "p.tif"};
+    if (held) files.insert(files.begin(), ".p.tif.part0");
+    EXPECT_EQ(FilesIn(dir.path()), files) << "held: " << held;
+  }
+}
+
+TEST(WindowsReplaceTest, LinkAtTheOutputNameStaysAndItsFileIsReplaced) {
+  const Bytes hdr = MakeHdr(ResolutionLine(16, 3), Rows(GradientPicture(16, 3), 16), Encoding::kRunLength);
+  TempDir dir;
+  MakeFolder(dir / "sub");
+  WriteFile(dir / "sub/real.tif", kOld);
+  WriteFile(dir / "p.hdr", hdr);
+  CreateSymbolicLinkW(Wide(dir / "p.tif").c_str(), L"sub\\real.tif", 0);
+  const DWORD attributes = GetFileAttributesW(Wide(dir / "p.tif").c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    GTEST_SKIP() << "no symbolic link can be made here (Windows asks a privilege, Wine makes none); "
+                    "tests/wine_cases.sh converts over a link that Linux made";
+  const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(GetFileAttributesW(Wide(dir / "p.tif").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) << "the link is gone";
+  EXPECT_EQ(Contents(dir / "sub/real.tif"), Converted(hdr));
+  EXPECT_EQ(FilesIn(dir / "sub"), std::vector<std::string>{"real.tif"});
+}
+
 TEST(WindowsReplaceTest, TerminatedConversionLeavesNothing) {
   // One colour: a small run-length file whose TIFF (400 MB) takes a while.
   const int w = 8192, h = 4096;
