@@ -219,6 +219,34 @@ TEST(XYZTest, TheLastFormatLineDecidesAndXYZBecomesRGB) {
   }
 }
 
+TEST(WholeOrNothingTest, LeftoverTemporaryFilesGoUnlessAConversionHoldsThem) {
+  // A kill between the two calls that give the finished file its name
+  // (elsewhere than Linux and Windows, at any moment) can leave a file
+  // under a temporary name: the next conversion to the same name removes
+  // it, but never the file of a conversion still running, which holds it.
+  const Bytes old = {'o', 'l', 'd'};
+  const Bytes hdr = GradientHdr(40, 6);
+  TempDir clean;
+  ASSERT_EQ(Convert(clean, hdr).run.status, 0);
+  const Bytes want = Contents(clean / "p.tif");
+  for (bool held : {false, true}) {
+    TempDir dir;
+    WriteFile(dir / "p.tif", old);
+    WriteFile(dir / ".p.tif.part0", old);
+    Converted c;
+    {
+      HeldFile holder(held ? dir / ".p.tif.part0" : dir / "none");
+      ASSERT_EQ(holder.held(), held);
+      c = Convert(dir, hdr);
+    }
+    EXPECT_EQ(c.run.status, 0) << "held: " << held << "\n" << c.run.output;
+    EXPECT_EQ(Contents(dir / "p.tif"), want) << "held: " << held;
+    std::vector<std::string> files = {"p.hdr", "p.tif"};
+    if (held) files.insert(files.begin(), ".p.tif.part0");
+    EXPECT_EQ(FilesIn(dir.path()), files) << "held: " << held;
+  }
+}
+
 TEST(MessagesTest, EachResultPrintsTheManualsText) {
   const std::pair<Result, std::string> messages[] = {
       {Result::kOk, ""},

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -266,35 +265,6 @@ TEST(WholeOrNothingTest, KillLeavesNoPartialFileAtTheName) {
   // but only under its own hidden name.
   for (const std::string& name : FilesIn(dir.path()))
     EXPECT_TRUE(name == "p.hdr" || name == "p.tif" || name.rfind(".p.tif.", 0) == 0) << name;
-}
-
-TEST(WholeOrNothingTest, LeftoverTemporaryFilesGoUnlessAConversionHoldsThem) {
-  // A kill between two calls of the final replace (elsewhere than Linux, at
-  // any moment) can leave a file under a temporary name: the next
-  // conversion to the same name removes it, but never the file of a
-  // conversion still running, which holds a lock on it.
-  const Bytes hdr = Picture(40, 6);
-  const Bytes want = Converted(hdr);
-  for (bool held : {false, true}) {
-    TempDir dir;
-    WriteFile(dir / "p.hdr", hdr);
-    WriteFile(dir / "p.tif", kOld);
-    WriteFile(dir / ".p.tif.part0", kOld);
-    const int lock = held ? open((dir / ".p.tif.part0").c_str(), O_RDONLY) : -1;
-    if (held) {
-      ASSERT_EQ(flock(lock, LOCK_EX), 0);
-    }
-    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
-    if (lock >= 0) close(lock);
-    EXPECT_EQ(run.status, 0) << "held: " << held << "\n" << run.output;
-    EXPECT_EQ(Contents(dir / "p.tif"), want) << "held: " << held;
-    std::vector<std::string> files = {"p.hdr", "p.tif"};
-    if (held) files.insert(files.begin(), ".p.tif.part0");
-    EXPECT_EQ(FilesIn(dir.path()), files) << "held: " << held;
-    if (held) {
-      EXPECT_EQ(Contents(dir / ".p.tif.part0"), kOld);
-    }
-  }
 }
 
 #ifdef __linux__

@@ -92,6 +92,21 @@ class SmallFileSystem {
 };
 #endif
 
+// Holds path as a running conversion holds its temporary file (locked on
+// POSIX systems, open and shared with no one on Windows) for the object's
+// life.
+class HeldFile {
+ public:
+  explicit HeldFile(const std::string& path);
+  ~HeldFile();
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  bool held() const { return handle_ != -1; }
+
+ private:
+  intptr_t handle_ = -1;
+};
+
 // corvalin running in the background, for tests that act while it runs.
 class Child {
  public:

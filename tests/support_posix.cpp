@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -133,6 +134,16 @@ RunResult Child::Wait(int* signal) {
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
   if (signal) *signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
+}
+
+HeldFile::HeldFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && flock(fd, LOCK_EX) == 0) handle_ = fd;
+  else if (fd >= 0) close(fd);
+}
+
+HeldFile::~HeldFile() {
+  if (handle_ != -1) close(static_cast<int>(handle_));
 }
 
 // A tmpfs is Linux's; elsewhere none is mounted, and the tests that need

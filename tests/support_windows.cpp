@@ -121,3 +121,12 @@ RunResult Child::Wait(int* signal) {
   result.output = Lines(raw);
   return result;
 }
+
+HeldFile::HeldFile(const std::string& path) {
+  const HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<intptr_t>(h);
+}
+
+HeldFile::~HeldFile() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}

@@ -68,29 +68,6 @@ Bytes Converted(const Bytes& hdr) {
   return Contents(dir / "p.tif");
 }
 
-TEST(WindowsReplaceTest, LeftoverTemporaryFilesGoUnlessAConversionHoldsThem) {
-  // A kill between the two calls that put the finished file in place can
-  // leave it under its temporary name: the next conversion to the same
-  // name removes it, but never the file of a conversion still running,
-  // which holds it open and lets no one else open it.
-  const Bytes hdr = MakeHdr(ResolutionLine(16, 3), Rows(GradientPicture(16, 3), 16), Encoding::kRunLength);
-  const Bytes want = Converted(hdr);
-  for (bool held : {false, true}) {
-    TempDir dir;
-    WriteFile(dir / "p.hdr", hdr);
-    WriteFile(dir / "p.tif", kOld);
-    WriteFile(dir / ".p.tif.part0", kOld);
-    const HANDLE h = held ? Hold(dir / ".p.tif.part0", 0) : INVALID_HANDLE_VALUE;
-    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    EXPECT_EQ(run.status, 0) << "held: " << held << "\n" << run.output;
-    EXPECT_EQ(Contents(dir / "p.tif"), want) << "held: " << held;
-    std::vector<std::string> files = {"p.hdr", "p.tif"};
-    if (held) files.insert(files.begin(), ".p.tif.part0");
-    EXPECT_EQ(FilesIn(dir.path()), files) << "held: " << held;
-  }
-}
-
 TEST(WindowsReplaceTest, LinkAtTheOutputNameStaysAndItsFileIsReplaced) {
   const Bytes hdr = MakeHdr(ResolutionLine(16, 3), Rows(GradientPicture(16, 3), 16), Encoding::kRunLength);
   TempDir dir;
