@@ -149,13 +149,18 @@ int ConvertByBands(ScanlineDecoder& decoder, const HeaderInfo& header, const Pix
   const Resolution& r = header.resolution;
   const int32_t bandRows = BandRows(r.width, r.height);
   // A small picture is done on this thread, in one band: a second thread
-  // and more memory cost more than they save there.
+  // and more memory cost more than they save there. So is any picture while
+  // every processor has been busy for a while (a long batch running one
+  // conversion a processor): a second thread would only take turns with
+  // the first, and its bands cost processor time (fresh memory, handing
+  // over) that the batch lacks.
   const bool small = SmallPicture(r.width, r.height);
+  const bool threaded = !small && !platform::ProcessorsBusy();
   Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(bandRows) * r.width * 4);
-  BandRing ring(r.width, bandRows, small ? 1 : kBands, how);
+  BandRing ring(r.width, bandRows, threaded ? kBands : 1, how);
   if (!scratch || !ring.Allocated()) return Fail(Result::kNoMemory);
   Print("Reading/processing image data...\n");
-  if (started) ring.Start(tiff, /*threaded=*/!small);
+  if (started) ring.Start(tiff, threaded);
   int32_t filled = 0;
   const Result result = StreamPicture(decoder, r, scratch.get(), started ? &ring : nullptr, &filled);
   // Rows the input held no pixel of are never written: they are left a

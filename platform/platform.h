@@ -217,6 +217,12 @@ bool PrepareMemory(uint8_t* data, size_t size);
 
 // ---- Processor
 
+// Whether every processor has been busy for a while and is now: the last
+// minute's load average is within half a task of the number of processors,
+// and the tasks running at this instant (this one among them) reach it (on
+// Linux). A glance, not a promise; false where the system cannot say.
+bool ProcessorsBusy();
+
 // Whether the processor (and the system, which must save its registers)
 // runs AVX2 instructions.
 bool HasAVX2();

@@ -6,6 +6,8 @@
 //   CORVALIN_HAVE_MADV_POPULATE  madvise(MADV_POPULATE_WRITE): pages made ready ahead
 //   CORVALIN_HAVE_O_TMPFILE      open(O_TMPFILE) and a name through /proc at the end:
 //                                a killed conversion leaves no file at all
+//   CORVALIN_HAVE_RENAME_EXCHANGE  renameat2(RENAME_EXCHANGE): a TIFF replaces an old one
+//                                without the cost ext4 adds to a rename over a file
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -15,9 +17,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -216,6 +218,27 @@ std::string ProcName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 #endif
 
+// Puts the file at temp in the place of target. A rename over an existing
+// file makes ext4 start writing the new file out and free the old one's
+// blocks, waiting for any writing of those still under way, within the call
+// (its guard for files replaced without fsync against a power cut, which
+// we do not promise to survive). Swapping the two names and then removing
+// the old file costs neither: the new file is written out as any file is,
+// later, and the old one's blocks mostly freed before any write of them is
+// under way. Between the two calls a kill leaves the old file under temp,
+// which the next conversion removes.
+bool Replace(const std::string& temp, const std::string& target) {
+#ifdef CORVALIN_HAVE_RENAME_EXCHANGE
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    unlink(temp.c_str());
+    return true;
+  }
+  // EINVAL, ENOSYS: the file system or the system cannot swap; ENOENT:
+  // there is no old file, as when it went since Start.
+#endif
+  return rename(temp.c_str(), target.c_str()) == 0;
+}
+
 }  // namespace
 
 bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
@@ -365,7 +388,7 @@ Status OutputFile::Commit() {
                     held.st_ino == named.st_ino && held.st_dev == named.st_dev;
   if (status.ok() && !ours) status = Failed(EEXIST);
   if (close(fd) != 0 && status.ok()) status = Failed(errno);
-  if (status.ok() && rename(temp_.c_str(), target_.c_str()) != 0) status = Failed(errno);
+  if (status.ok() && !Replace(temp_, target_)) status = Failed(errno);
   if (!status.ok() && ours) unlink(temp_.c_str());
   Release();
   return status;
@@ -416,6 +439,20 @@ void CleanUpOnInterrupt() {
     action.sa_flags = SA_RESETHAND;
     sigaction(signal, &action, nullptr);
   }
+}
+
+bool ProcessorsBusy() {
+  // "2.05 1.58 0.59 3/345 12345": load averages over 1, 5 and 15 minutes,
+  // then the tasks running now over all tasks.
+  char text[128] = {};
+  const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) close(fd);
+  double minute = 0;
+  long running = 0;
+  if (n <= 0 || std::sscanf(text, "%lf %*s %*s %ld/", &minute, &running) != 2) return false;
+  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  return processors > 0 && minute >= static_cast<double>(processors) - 0.5 && running >= processors;
 }
 
 std::thread StartThread(std::function<void()> work) {

@@ -428,6 +428,9 @@ void CleanUpOnInterrupt() {
   SetConsoleCtrlHandler(OnInterrupt, TRUE);
 }
 
+// Windows keeps the conversion as it always was: two threads, busy or not.
+bool ProcessorsBusy() { return false; }
+
 // The handler runs on a thread the system starts for it, never on ours.
 std::thread StartThread(std::function<void()> work) { return std::thread(std::move(work)); }
 
