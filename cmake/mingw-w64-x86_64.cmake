@@ -11,8 +11,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Programs built here run under Wine when CMake or CTest must run them.
+# Programs built here run under Wine when CMake or CTest must run them,
+# through a script that starts again a program Wine refused to start.
 find_program(CORVALIN_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(CORVALIN_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CORVALIN_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CORVALIN_WINE})
 endif()
