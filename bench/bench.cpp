@@ -5,6 +5,7 @@
 //   corvalin_bench [--pairs N] [--sizes 2048x1024,8192x4096,16384x8192]
 //                  [--xmajor 8192x4096] [--large 20000x18000] [--dir FOLDER]
 //                  [--small 512x256] [--batch 300] [--mid 2048x1024] [--mids 40]
+//                  [--sustain SECONDS]
 //                  [--windows corvalin.exe [--wine /usr/lib/wine/wine64]]
 //
 // Every size is written run-length and flat, plus one picture stored as
@@ -19,13 +20,15 @@
 //   synced   over that output once it is on the disk, as a batch run the
 //            next day.
 // Reported: the medians over rounds of wall time, of the ratio corvalin /
-// floor, and the peak resident memory. The X-major picture is paired with
+// floor and of processor time (user and system, a batch's children
+// included), and the peak resident memory. The X-major picture is paired with
 // the same scene stored by rows. The large picture, run-length, makes a
 // BigTIFF past 4 GiB (4.3 GB at 20000 x 18000). A small picture is timed
 // alone and as a batch (300 of them converted with the README's
 // find | xargs recipe, against the same with bench_floor), in each pass;
 // 40 mid-size pictures as batches through xargs -P 1, -P $(nproc) and
-// twice that, new outputs.
+// twice that, new outputs; with --sustain, back to back for that many
+// seconds each, as a long batch keeps every processor busy.
 //
 // With --windows, the Windows build runs under Wine against this one on the
 // 8192 x 4096 run-length scene. Wine's own start is not the program's: the
@@ -56,6 +59,7 @@ long PixelsAt(int w, int h) { return 247 + uint64_t(w) * h * 12 > 0xffffffffu ? 
 
 struct Run {
   double wall = 0;    // seconds
+  double cpu = 0;     // seconds of processor time, user and system, children included
   double rssMiB = 0;  // peak resident memory
   int status = -1;
 };
@@ -78,6 +82,7 @@ Run Time(const std::vector<std::string>& args) {
   Run r;
   r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   r.rssMiB = usage.ru_maxrss / 1024.0;
+  r.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
 }
@@ -202,11 +207,12 @@ Run TimeIn(Pass pass, const Program& p) {
 struct Pair {
   double wallA, wallB, ratio, rssA, rssB;  // medians of rounds; ratio: A / B
   double bestA, bestB;                     // the fastest run of each
+  double cpuA, cpuB;                       // medians of rounds: processor time
 };
 
 // Rounds of A and B, A first in even rounds and B first in odd ones.
 Pair Compare(const Program& a, const Program& b, int rounds, Pass pass = Pass::kNew) {
-  std::vector<double> wa, wb, ratio;
+  std::vector<double> wa, wb, ratio, ca, cb;
   double rssA = 0, rssB = 0;
   // Warm-up: both find the input in the page cache, and their outputs there.
   TimeIn(pass, a);
@@ -221,13 +227,14 @@ Pair Compare(const Program& a, const Program& b, int rounds, Pass pass = Pass::k
       ra = TimeIn(pass, a);
     }
     wa.push_back(ra.wall), wb.push_back(rb.wall), ratio.push_back(ra.wall / rb.wall);
+    ca.push_back(ra.cpu), cb.push_back(rb.cpu);
     rssA = std::max(rssA, ra.rssMiB), rssB = std::max(rssB, rb.rssMiB);
   }
   RemoveOutputs(a);
   RemoveOutputs(b);
   sync();
   return Pair{Median(wa), Median(wb), Median(ratio), rssA, rssB,
-              *std::min_element(wa.begin(), wa.end()), *std::min_element(wb.begin(), wb.end())};
+              *std::min_element(wa.begin(), wa.end()), *std::min_element(wb.begin(), wb.end()), Median(ca), Median(cb)};
 }
 
 std::string Input(const std::string& dir, const Picture& p) { return dir + "/" + p.Name() + ".hdr"; }
@@ -259,8 +266,8 @@ const char* Verdict(bool met) {
 
 // A row of the table: the pair's figures, then what is said of them.
 void Row(const std::string& name, double inputMB, const Pair& r, const std::string& note) {
-  std::printf("%-30s %9.1f %8.4fs %8.4fs %9.3f %9.1f %8.4fs %8.4fs  %s\n", name.c_str(), inputMB, r.wallA, r.wallB,
-              r.ratio, r.rssA, r.bestA, r.bestB, note.c_str());
+  std::printf("%-30s %9.1f %8.4fs %8.4fs %9.3f %9.1f %8.4fs %8.4fs %8.4fs %8.4fs  %s\n", name.c_str(), inputMB,
+              r.wallA, r.wallB, r.ratio, r.rssA, r.bestA, r.bestB, r.cpuA, r.cpuB, note.c_str());
   std::fflush(stdout);
 }
 
@@ -364,6 +371,39 @@ void BenchBatches(const std::string& dir, const std::string& size, int count, in
   }
 }
 
+// Back-to-back batches of count mid-size pictures through xargs -P
+// $(nproc), for seconds each for corvalin and the floor, outputs deleted
+// before each batch, nothing synced: the load a long batch keeps up, which the
+// short batches above do not (one conversion a processor switches to one
+// thread only once the last minute's load shows every processor busy).
+// Reported: the medians of the batches in the second half of each.
+void BenchSustained(const std::string& dir, const std::string& size, int count, int seconds) {
+  int w = 0, h = 0;
+  if (seconds < 1 || count < 1 || !ParseSize(size, &w, &h)) return;
+  const std::string folder = dir + "/mid-" + size;
+  const std::vector<std::string> tiffs = MakeBatch(folder, count, w, h);
+  Pair r{};
+  for (bool corvalin : {true, false}) {
+    const Program p = Recipe(folder, Exe(corvalin ? "../corvalin" : "bench_floor"), "\"$(nproc)\"", tiffs);
+    std::vector<Run> runs;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+      RemoveOutputs(p);
+      runs.push_back(TimeIn(Pass::kOver, p));
+    }
+    RemoveOutputs(p);
+    std::vector<double> walls, cpus;
+    for (size_t k = runs.size() / 2; k < runs.size(); ++k) walls.push_back(runs[k].wall), cpus.push_back(runs[k].cpu);
+    (corvalin ? r.wallA : r.wallB) = Median(walls);
+    (corvalin ? r.bestA : r.bestB) = *std::min_element(walls.begin(), walls.end());
+    (corvalin ? r.cpuA : r.cpuB) = Median(cpus);
+  }
+  sync();
+  r.ratio = r.wallA / r.wallB;
+  Row(std::to_string(count) + " x " + size + ", xargs, " + std::to_string(seconds) + " s", FileMB(folder + "/p0.hdr") * count,
+      r, "back to back, one a processor");
+}
+
 void BenchLarge(const std::string& dir, const std::string& size, int pairs) {
   int w = 0, h = 0;
   if (!ParseSize(size, &w, &h)) return;
@@ -418,7 +458,7 @@ void BenchWine(const std::string& dir, const std::string& wine, const std::strin
 }  // namespace
 
 int main(int argc, char** argv) {
-  int pairs = 7, batch = 300, mids = 40;
+  int pairs = 7, batch = 300, mids = 40, sustain = 0;
   std::string sizes = "2048x1024,8192x4096,16384x8192", xmajor = "8192x4096", large = "20000x18000";
   std::string small = "512x256", mid = "2048x1024";
   std::string dir = Exe("bench-data"), windows, wine = "/usr/lib/wine/wine64";
@@ -432,6 +472,7 @@ int main(int argc, char** argv) {
     else if (flag == "--batch") batch = std::max(1, std::atoi(value.c_str()));
     else if (flag == "--mid") mid = value;
     else if (flag == "--mids") mids = std::atoi(value.c_str());
+    else if (flag == "--sustain") sustain = std::atoi(value.c_str());
     else if (flag == "--dir") dir = value;
     else if (flag == "--windows") windows = value;
     else if (flag == "--wine") wine = value;
@@ -440,11 +481,13 @@ int main(int argc, char** argv) {
   std::printf("%d paired rounds a picture; passes: new (outputs deleted and synced before every run), over (over\n"
               "the program's previous output), synced (over it, synced first)\n", pairs);
   std::printf("medians of the rounds; best: each program's fastest run\n");
-  std::printf("%-30s %9s %9s %9s %9s %9s %9s %9s  %s\n", "picture, pass", "input MB", "corvalin", "floor", "ratio",
-              "peak MiB", "best", "best", "targets (ratio <= 1.1 from 2048x1024 to 8192x4096, 1.25 past; memory <= 16 MiB)");
+  std::printf("%-30s %9s %9s %9s %9s %9s %9s %9s %9s %9s  %s\n", "picture, pass", "input MB", "corvalin", "floor",
+              "ratio", "peak MiB", "best", "best", "cpu", "cpu",
+              "targets (ratio <= 1.1 from 2048x1024 to 8192x4096, 1.25 past; memory <= 16 MiB)");
   BenchSizes(dir, sizes, pairs);
   BenchSmall(dir, small, batch, pairs);
   BenchBatches(dir, mid, mids, pairs);
+  BenchSustained(dir, mid, mids, sustain);
   BenchLarge(dir, large, pairs);
   BenchXMajor(dir, xmajor, pairs);
   if (!windows.empty()) BenchWine(dir, wine, windows, pairs);
