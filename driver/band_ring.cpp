@@ -6,11 +6,11 @@ BandRing::BandRing(int32_t width, int32_t rowsPerBand, int bands, const PixelCon
     : width_(width),
       how_(how),
       bandPixels_(static_cast<size_t>(rowsPerBand) * static_cast<size_t>(width)),
-      block_(static_cast<uint64_t>(bandPixels_) * (4 + 3 * sizeof(float)) * static_cast<uint64_t>(bands)) {
+      blockBytes_(bandPixels_ * (4 + 3 * sizeof(float)) * static_cast<size_t>(bands)),
+      block_(blockBytes_) {
   uint8_t* scanlines = block_.data();
   if (!scanlines) return;
   floats_ = reinterpret_cast<float*>(scanlines + bandPixels_ * 4 * static_cast<size_t>(bands));
-  bands_ = bands;
   for (int b = 0; b < bands; ++b) free_.push_back(scanlines + static_cast<size_t>(b) * bandPixels_ * 4);
 }
 
@@ -74,7 +74,7 @@ void BandRing::WriteLoop() {
   // trap a page, which the kernel clears, dearly on virtual machines; here
   // it is off the decoding thread's way. (Measured: a tenth off a
   // 2048 x 1024 conversion.)
-  platform::PrepareMemory(block_.data(), bandPixels_ * (4 + 3 * sizeof(float)) * static_cast<size_t>(bands_));
+  platform::PrepareMemory(block_.data(), blockBytes_);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     jobReady_.wait(lock, [this] { return closing_ || !jobs_.empty(); });

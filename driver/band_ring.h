@@ -62,7 +62,7 @@ class BandRing : public BandSink {
   int32_t width_;
   PixelConversion how_;
   size_t bandPixels_;
-  int bands_ = 0;
+  size_t blockBytes_;
   platform::LargeBlock block_;        // the bands' scanlines, then their floats
   float* floats_ = nullptr;  // the bands' floats, in the same order
   TiffOutput* output_ = nullptr;

@@ -174,15 +174,19 @@ int Lock(const std::string& path) {
   return fd;
 }
 
+// Whether name still names the regular file open at fd.
+bool Names(const std::string& name, int fd) {
+  struct stat held, named;
+  return fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && lstat(name.c_str(), &named) == 0 &&
+         named.st_ino == held.st_ino && named.st_dev == held.st_dev;
+}
+
 // Removes name when it is a file no running conversion holds: one left by
 // a conversion killed while the file had that name. True when name is free.
 bool RemoveLeftover(const std::string& name) {
   const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT;
-  struct stat held, named;
-  const bool removed = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-                       lstat(name.c_str(), &named) == 0 && named.st_ino == held.st_ino &&
-                       named.st_dev == held.st_dev && unlink(name.c_str()) == 0;
+  const bool removed = flock(fd, LOCK_EX | LOCK_NB) == 0 && Names(name, fd) && unlink(name.c_str()) == 0;
   close(fd);
   return removed;
 }
@@ -367,9 +371,10 @@ Status OutputFile::Commit() {
 #ifdef CORVALIN_HAVE_O_TMPFILE
   if (unnamed_) {
     // A new file takes its name at once. A file cannot be linked over an
-    // old one, so it takes a name of its own first, renamed over the old
-    // one below: a kill can leave it only between those two calls, under
-    // that name, which the next conversion to the same name removes.
+    // old one, so it takes a name of its own first, put in the old one's
+    // place below (see Replace): a kill can leave it, or the old one, under
+    // that name only within those few calls, and the next conversion to
+    // the same name removes it.
     if (linkat(AT_FDCWD, ProcName(fd).c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       Release();
       return close(fd) == 0 ? Status{} : Failed(errno);
@@ -383,9 +388,7 @@ Status OutputFile::Commit() {
 #endif
   // Still ours: no other conversion took the name before the file was
   // locked (see RemoveLeftover).
-  struct stat held, named;
-  const bool ours = !temp_.empty() && fstat(fd, &held) == 0 && lstat(temp_.c_str(), &named) == 0 &&
-                    held.st_ino == named.st_ino && held.st_dev == named.st_dev;
+  const bool ours = !temp_.empty() && Names(temp_, fd);
   if (status.ok() && !ours) status = Failed(EEXIST);
   if (close(fd) != 0 && status.ok()) status = Failed(errno);
   if (status.ok() && !Replace(temp_, target_)) status = Failed(errno);

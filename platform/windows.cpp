@@ -381,7 +381,7 @@ Status OutputFile::Commit() {
   }
   if (!CloseHandle(h) && status.ok()) status = Failed(GetLastError());
   ReleaseSRWLockExclusive(&gReplacing);
-  temp_.clear();
+  Release();
   return status;
 }
 
@@ -398,10 +398,10 @@ void OutputFile::Abandon() {
   CloseHandle(h);
   DeleteFileW(temp_.c_str());  // where the mark could not be set
   ReleaseSRWLockExclusive(&gReplacing);
-  temp_.clear();
+  Release();
 }
 
-void OutputFile::Release() {}
+void OutputFile::Release() { temp_.clear(); }
 
 // ---- Interruptions
 

@@ -122,14 +122,18 @@ class FormatLine {
 // headers are a few hundred bytes.
 constexpr size_t kMaxHeaderBytes = 16 << 20;
 
+// Keeps the first keep bytes of a line that arrives in pieces.
+void KeepStart(std::string* line, const uint8_t* bytes, size_t n, size_t keep) {
+  if (line->size() < keep) line->append(reinterpret_cast<const char*>(bytes), std::min(n, keep - line->size()));
+}
+
 // Reads one header line, at most limit bytes of it, keeping its start in
 // *line and noting in *xyz what a FORMAT line says. Returns the length read.
 size_t ReadHeaderLine(InputStream& in, std::string* line, bool* xyz, size_t limit) {
   line->clear();
   FormatLine format;
   const size_t length = in.ReadLine([&](const uint8_t* bytes, size_t n) {
-    if (line->size() < kKeepOfHeaderLine)
-      line->append(reinterpret_cast<const char*>(bytes), std::min(n, kKeepOfHeaderLine - line->size()));
+    KeepStart(line, bytes, n, kKeepOfHeaderLine);
     format.Take(bytes, n);
   }, limit);
   if (length > 0 && format.IsFormat()) *xyz = format.IsXYZ();
@@ -180,10 +184,8 @@ HeaderInfo ReadHeader(InputStream& in) {
 
   // A resolution line that reaches the bound has not ended within it.
   line.clear();
-  const size_t resolution = in.ReadLine([&](const uint8_t* bytes, size_t n) {
-    if (line.size() < kKeepOfResolutionLine)
-      line.append(reinterpret_cast<const char*>(bytes), std::min(n, kKeepOfResolutionLine - line.size()));
-  }, budget);
+  const size_t resolution =
+      in.ReadLine([&](const uint8_t* bytes, size_t n) { KeepStart(&line, bytes, n, kKeepOfResolutionLine); }, budget);
   if (resolution == 0 || resolution == budget) return info;
   info.resolutionValid = ParseResolution(line.c_str(), &info.resolution);
   return info;
