@@ -50,18 +50,24 @@ inline size_t PlainPixels(const uint8_t* p, size_t n) {
   return k;
 }
 
+// Stores the n bytes at src at dst (n <= 128), reading and writing up to
+// 15 bytes past them where SSE2 serves.
+inline void CopyBytes(uint8_t* dst, const uint8_t* src, int32_t n) {
+#if defined(__SSE2__)
+  for (int32_t k = 0; k < n; k += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k)));
+#else
+  std::memcpy(dst, src, static_cast<size_t>(n));
+#endif
+}
+
 // Stores the next n bytes of the input at dst.
 inline void ReadBytes(uint8_t* dst, int32_t n, InputStream& in) {
-#if defined(__SSE2__)
   if (in.Buffered() >= static_cast<size_t>(n) + kSpill) {
-    const uint8_t* src = in.Peek();
-    for (int32_t k = 0; k < n; k += 16)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + k),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k)));
+    CopyBytes(dst, in.Peek(), n);
     in.Skip(static_cast<size_t>(n));
     return;
   }
-#endif
   if (in.Buffered() >= static_cast<size_t>(n)) {
     std::memcpy(dst, in.Peek(), static_cast<size_t>(n));
     in.Skip(static_cast<size_t>(n));
@@ -80,13 +86,43 @@ inline void Fill(uint8_t* dst, uint8_t value, int32_t n) {
 #endif
 }
 
+// The bulk of a plane, decoded straight from the read buffer while it
+// holds the longest code and its spill: no end of input to test for each
+// byte, and the position kept in a register. Stops before a code that would
+// pass the end of the plane, and near the end of the buffer, for ReadPlane
+// to go on byte by byte. Returns how many bytes it stored.
+inline int32_t ReadPlaneFast(uint8_t* plane, int32_t width, InputStream& in) {
+  constexpr size_t kLongestCode = 1 + 128;
+  if (in.Buffered() < kLongestCode + kSpill) return 0;
+  const uint8_t* const start = in.Peek();
+  const uint8_t* const last = start + in.Buffered() - kLongestCode - kSpill;
+  const uint8_t* src = start;
+  int32_t j = 0;
+  while (j < width && src <= last) {
+    const int32_t code = src[0];
+    const bool run = code > 128;
+    const int32_t n = run ? code & 127 : code;
+    if (n > width - j) break;
+    if (run) {
+      Fill(plane + j, src[1], n);
+      src += 2;
+    } else {
+      CopyBytes(plane + j, src + 1, n);
+      src += 1 + n;
+    }
+    j += n;
+  }
+  in.Skip(static_cast<size_t>(src - start));
+  return j;
+}
+
 // Decodes one component of a run-length line into a plane of width bytes
 // (with kSpill bytes of room after it). Returns how many bytes it stored,
 // in order from the first; *failed is set when a code byte is missing or a
 // run or literal would pass the end (which is checked before any of its
 // bytes is read).
 int32_t ReadPlane(uint8_t* plane, int32_t width, InputStream& in, bool* failed) {
-  int32_t j = 0;
+  int32_t j = ReadPlaneFast(plane, width, in);
   while (j < width) {
     const int code = in.Get();
     const bool run = code > 128;
