@@ -63,31 +63,44 @@ void Baseline(float* out, const uint8_t* pixels, int32_t count) {
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// Eight pixels a step, two in each 256-bit register, with the same float
-// operations as the SSE2 code; groups holding an exponent below 10 go the
-// scalar way. About twice as fast where the processor has AVX2.
+// Eight pixels a step, stored as three whole registers of eight floats,
+// with the same float operations as the SSE2 code; groups holding an
+// exponent below 10 go the scalar way. Each register's eight mantissas and
+// their eight exponents are picked from sixteen bytes of the pixels, copied
+// to both halves of a register, by one byte shuffle each, which leaves them
+// widened to 32 bits: few shuffles and no overlapping stores.
 __attribute__((target("avx2"))) void AVX2(float* out, const uint8_t* pixels, int32_t count) {
-  int32_t i = 0;
+  // For output register r, the pixels' bytes from 8 * r on: the byte each
+  // of its eight floats comes from, and that pixel's exponent byte (-1:
+  // a zero byte).
+#define CORVALIN_LANES(a, b, c, d) a, -1, -1, -1, b, -1, -1, -1, c, -1, -1, -1, d, -1, -1, -1
+  const __m256i mantissas[3] = {
+      _mm256_setr_epi8(CORVALIN_LANES(0, 1, 2, 4), CORVALIN_LANES(5, 6, 8, 9)),
+      _mm256_setr_epi8(CORVALIN_LANES(2, 4, 5, 6), CORVALIN_LANES(8, 9, 10, 12)),
+      _mm256_setr_epi8(CORVALIN_LANES(5, 6, 8, 9), CORVALIN_LANES(10, 12, 13, 14))};
+  const __m256i exponents[3] = {
+      _mm256_setr_epi8(CORVALIN_LANES(3, 3, 3, 7), CORVALIN_LANES(7, 7, 11, 11)),
+      _mm256_setr_epi8(CORVALIN_LANES(3, 7, 7, 7), CORVALIN_LANES(11, 11, 11, 15)),
+      _mm256_setr_epi8(CORVALIN_LANES(7, 7, 11, 11), CORVALIN_LANES(11, 15, 15, 15))};
+#undef CORVALIN_LANES
   const __m256 half = _mm256_set1_ps(0.5f);
   const __m256i nine = _mm256_set1_epi32(9);
   const __m256i ten = _mm256_set1_epi32(10);
-  for (; i + 8 < count; i += 8) {
+  int32_t i = 0;
+  for (; i + 8 <= count; i += 8) {
     const uint8_t* p = pixels + 4 * static_cast<size_t>(i);
     float* o = out + 3 * static_cast<size_t>(i);
-    const __m256i exponents = _mm256_srli_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), 24);
-    if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(ten, exponents)) != 0) {
+    const __m256i all = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(ten, _mm256_srli_epi32(all, 24))) != 0) {
       for (int k = 0; k < 8; ++k) RGBEToFloat(o + 3 * k, p + 4 * k);
       continue;
     }
-    for (int q = 0; q < 4; ++q) {
-      const __m256i wide = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 8 * q)));
-      const __m256i exponent = _mm256_shuffle_epi32(wide, _MM_SHUFFLE(3, 3, 3, 3));
+    for (int r = 0; r < 3; ++r) {
+      const __m256i bytes = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8 * r)));
+      const __m256i exponent = _mm256_shuffle_epi8(bytes, exponents[r]);
       const __m256 scale = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_sub_epi32(exponent, nine), 23));
-      const __m256 values = _mm256_mul_ps(_mm256_add_ps(_mm256_cvtepi32_ps(wide), half), scale);
-      // As in the SSE2 code, each pixel's fourth float is overwritten by
-      // the next pixel's red; the last pixel is left to the scalar code.
-      _mm_storeu_ps(o + 6 * q, _mm256_castps256_ps128(values));
-      _mm_storeu_ps(o + 6 * q + 3, _mm256_extractf128_ps(values, 1));
+      const __m256 values = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(bytes, mantissas[r]));
+      _mm256_storeu_ps(o + 8 * r, _mm256_mul_ps(_mm256_add_ps(values, half), scale));
     }
   }
   for (; i < count; ++i)
