@@ -160,14 +160,17 @@ int ConvertByBands(ScanlineDecoder& decoder, const HeaderInfo& header, const Pix
   BandRing ring(r.width, bandRows, threaded ? kBands : 1, how);
   if (!scratch || !ring.Allocated()) return Fail(Result::kNoMemory);
   Print("Reading/processing image data...\n");
-  if (started) ring.Start(tiff, threaded);
-  int32_t filled = 0;
-  const Result result = StreamPicture(decoder, r, scratch.get(), started ? &ring : nullptr, &filled);
+  ScanlineBands bands(decoder, r);
+  Status written{Result::kWriteFailed};
+  if (started) written = ring.Run(&bands, tiff, threaded);
+  // What was not written (there is no file, or it failed) is still decoded,
+  // to tell a short file from a corrupt one.
+  bands.Drain(scratch.get());
+  const Result result = bands.result();
   // Rows the input held no pixel of are never written: they are left a
   // hole in the file, at its end or, for a picture stored bottom-up, its start.
   int32_t first = 0, count = 0;
-  RowsWithPixels(r, filled, &first, &count);
-  Status written = ring.Finish();
+  RowsWithPixels(r, bands.filled(), &first, &count);
   if (written.ok() && result == Result::kCorrupt) written = Status{Result::kWriteFailed};
   if (written.ok()) written = FinishWithRows(tiff, r.height, first, count);
   return Report(result, written);
@@ -240,9 +243,8 @@ int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const Pixel
     // have one (not in a FIFO or a device).
     int32_t first = 0, count = r.height;
     if (tiff->CanSkipRows()) RowsWithPixels(r, filled, &first, &count);
-    ring.Start(tiff);
-    PlacePicture(picture.data(), r, first, count, &ring);
-    written = ring.Finish();
+    PictureBands bands(picture.data(), r, first, count);
+    written = ring.Run(&bands, tiff, /*threaded=*/true);
     if (written.ok()) written = FinishWithRows(tiff, r.height, first, count);
   }
   return Report(result, written);

@@ -42,18 +42,13 @@ struct BandPlace {
   bool mirrored = false;  // each scanline runs right to left
 };
 
-// Takes bands of RGBE rows, converts them and puts them where they belong.
-// The decoder fills what TakeBand lends and hands it back through GiveBand.
-class BandSink {
+// Where the bands of a picture's rows come from, one after another.
+class BandSource {
  public:
-  virtual ~BandSink() = default;
-  // Room for a band's scanlines of width RGBE pixels (BandRows of them for
-  // StreamPicture, WholeBandRows for PlacePicture), or null once
-  // no more rows are wanted (the output failed): decoding goes on then
-  // without them, to tell a short file from a corrupt one.
-  virtual uint8_t* TakeBand() = 0;
-  // The band, filled as place says.
-  virtual void GiveBand(uint8_t* band, const BandPlace& place) = 0;
+  virtual ~BandSource() = default;
+  // Fills band (room for the source's rows per band) with the next band
+  // and says where it goes; false when there is none left.
+  virtual bool Next(uint8_t* band, BandPlace* place) = 0;
 };
 
 // A picture of at most this many bytes of floats is small: converted on
@@ -83,16 +78,32 @@ struct PixelConversion {
 void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, const PixelConversion& how,
                  float* out);
 
-// For pictures stored by rows (not X-major): decodes a band of scanlines at
-// a time into a band of sink's and hands it over, so the picture is never
-// held whole. With sink null, or once it wants no more, it decodes into
-// scratch (room for BandRows(width, height) scanlines) only. kOk,
-// kEndedEarly or kCorrupt, as ScanlineDecoder says; on kCorrupt the band
-// being decoded is not handed over. *filled: how many scanlines, from the
-// first, took any byte from the input; the rows of the others, all zeros,
-// are not handed over.
-Result StreamPicture(ScanlineDecoder& decoder, const Resolution& r, uint8_t* scratch, BandSink* sink,
-                     int32_t* filled);
+// A picture stored by rows (not X-major), decoded BandRows(width, height)
+// scanlines at a time, so that it is never held whole. Next gives the
+// scanlines that took any byte from the input: a band cut short where the
+// input ends is the last, and a band that is corrupt is not given.
+class ScanlineBands : public BandSource {
+ public:
+  ScanlineBands(ScanlineDecoder& decoder, const Resolution& r);
+  bool Next(uint8_t* band, BandPlace* place) override;
+  // Decodes what no band was taken for into scratch (room for a band), only
+  // to tell a short file from a corrupt one.
+  void Drain(uint8_t* scratch);
+  // Once there is no next band: kOk, kEndedEarly or kCorrupt, as
+  // ScanlineDecoder says, and how many scanlines, from the first, took any
+  // byte from the input (the rows of the others, all zeros, are not given).
+  Result result() const { return result_; }
+  int32_t filled() const { return filled_; }
+
+ private:
+  ScanlineDecoder& decoder_;
+  const Resolution r_;
+  int32_t bandRows_;
+  int32_t next_ = 0;  // the first scanline of the next band
+  bool done_ = false;
+  Result result_ = Result::kOk;
+  int32_t filled_ = 0;
+};
 
 // The upright rows that hold pixels of the input, first to first + count - 1,
 // when its first filled scanlines took any byte from it: the rows of those
@@ -100,13 +111,21 @@ Result StreamPicture(ScanlineDecoder& decoder, const Resolution& r, uint8_t* scr
 // (each row takes one from every column). The other rows are all zeros.
 void RowsWithPixels(const Resolution& r, int32_t filled, int32_t* first, int32_t* count);
 
-// For pictures held whole: picture holds every scanline in file order
+// A picture held whole: picture holds every scanline in file order
 // (ScanlineCount() * ScanlineLength() * 4 bytes, as DecodeScanlines leaves
-// them). Hands sink the upright rows first to first + count - 1,
+// them). Gives the upright rows first to first + count - 1,
 // WholeBandRows(r) rows at a time, top to bottom; the columns of an X-major
 // picture become rows here.
-void PlacePicture(const uint8_t* picture, const Resolution& r, int32_t first, int32_t count,
-                  BandSink* sink);
+class PictureBands : public BandSource {
+ public:
+  PictureBands(const uint8_t* picture, const Resolution& r, int32_t first, int32_t count);
+  bool Next(uint8_t* band, BandPlace* place) override;
+
+ private:
+  const uint8_t* picture_;
+  const Resolution r_;
+  int32_t bandRows_, next_, end_;
+};
 
 // The whole program: banner, names, header, conversion, messages on
 // standard output. args are the command line as UTF-8, the program's own

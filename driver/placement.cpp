@@ -57,32 +57,42 @@ void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, con
   }
 }
 
-Result StreamPicture(ScanlineDecoder& decoder, const Resolution& r, uint8_t* scratch, BandSink* sink,
-                     int32_t* filled) {
-  const int32_t w = r.width, h = r.height, bandRows = BandRows(w, h);
-  *filled = h;
-  for (int32_t k0 = 0; k0 < h; k0 += bandRows) {
-    const int32_t n = std::min(bandRows, h - k0);
-    if (decoder.InputEnded()) {  // the rest of the picture is missing
-      *filled = k0;
-      return Result::kEndedEarly;
-    }
-    uint8_t* band = sink ? sink->TakeBand() : nullptr;
-    if (!band) sink = nullptr;
-    int32_t got = 0;
-    const Result result = decoder.DecodeScanlines(band ? band : scratch, w, n, false, &got);
-    if (result == Result::kCorrupt) return result;
-    // Scanline k is row k, or row h - 1 - k when the file starts at the
-    // bottom. Scanlines that took nothing from the input are left out.
-    if (band)
-      sink->GiveBand(band, BandPlace{r.reverseScanlines ? h - k0 - got : k0, got, r.reverseScanlines,
-                                     r.reversePixels});
-    if (result == Result::kEndedEarly) {
-      *filled = k0 + got;
-      return result;
-    }
+ScanlineBands::ScanlineBands(ScanlineDecoder& decoder, const Resolution& r)
+    : decoder_(decoder), r_(r), bandRows_(BandRows(r.width, r.height)), filled_(r.height) {}
+
+bool ScanlineBands::Next(uint8_t* band, BandPlace* place) {
+  const int32_t w = r_.width, h = r_.height;
+  if (done_ || next_ >= h) return false;
+  const int32_t k0 = next_, n = std::min(bandRows_, h - k0);
+  done_ = true;
+  if (decoder_.InputEnded()) {  // the rest of the picture is missing
+    filled_ = k0;
+    result_ = Result::kEndedEarly;
+    return false;
   }
-  return Result::kOk;
+  int32_t got = 0;
+  const Result result = decoder_.DecodeScanlines(band, w, n, false, &got);
+  if (result == Result::kCorrupt) {
+    result_ = result;
+    return false;
+  }
+  // Scanline k is row k, or row h - 1 - k when the file starts at the
+  // bottom. Scanlines that took nothing from the input are left out.
+  *place = BandPlace{r_.reverseScanlines ? h - k0 - got : k0, got, r_.reverseScanlines, r_.reversePixels};
+  if (result == Result::kEndedEarly) {
+    filled_ = k0 + got;
+    result_ = result;
+    return true;
+  }
+  next_ = k0 + n;
+  done_ = false;
+  return true;
+}
+
+void ScanlineBands::Drain(uint8_t* scratch) {
+  BandPlace place;
+  while (Next(scratch, &place)) {
+  }
 }
 
 void RowsWithPixels(const Resolution& r, int32_t filled, int32_t* first, int32_t* count) {
@@ -95,23 +105,23 @@ void RowsWithPixels(const Resolution& r, int32_t filled, int32_t* first, int32_t
   }
 }
 
-void PlacePicture(const uint8_t* picture, const Resolution& r, int32_t first, int32_t count,
-                  BandSink* sink) {
-  const int32_t w = r.width, h = r.height, bandRows = WholeBandRows(r);
-  const size_t rowBytes = static_cast<size_t>(w) * 4;
-  for (int32_t y0 = first; y0 < first + count; y0 += bandRows) {
-    const int32_t n = std::min(bandRows, first + count - y0);
-    uint8_t* band = sink->TakeBand();
-    if (!band) return;
-    if (r.xMajor) {
-      GatherRows(picture, r, y0, n, band);
-      sink->GiveBand(band, BandPlace{y0, n, false, false});
-      continue;
-    }
-    for (int32_t j = 0; j < n; ++j) {
-      const int32_t k = r.reverseScanlines ? h - 1 - (y0 + j) : y0 + j;
-      std::memcpy(band + j * rowBytes, picture + k * rowBytes, rowBytes);
-    }
-    sink->GiveBand(band, BandPlace{y0, n, false, r.reversePixels});
+PictureBands::PictureBands(const uint8_t* picture, const Resolution& r, int32_t first, int32_t count)
+    : picture_(picture), r_(r), bandRows_(WholeBandRows(r)), next_(first), end_(first + count) {}
+
+bool PictureBands::Next(uint8_t* band, BandPlace* place) {
+  if (next_ >= end_) return false;
+  const int32_t y0 = next_, n = std::min(bandRows_, end_ - y0);
+  next_ = y0 + n;
+  if (r_.xMajor) {
+    GatherRows(picture_, r_, y0, n, band);
+    *place = BandPlace{y0, n, false, false};
+    return true;
   }
+  const size_t rowBytes = static_cast<size_t>(r_.width) * 4;
+  for (int32_t j = 0; j < n; ++j) {
+    const int32_t k = r_.reverseScanlines ? r_.height - 1 - (y0 + j) : y0 + j;
+    std::memcpy(band + j * rowBytes, picture_ + k * rowBytes, rowBytes);
+  }
+  *place = BandPlace{y0, n, false, r_.reversePixels};
+  return true;
 }

@@ -53,14 +53,17 @@ Decoded Decode(InputStream& in, bool stream) {
   how.xyz = h.xyz;
   MemorySink sink(r.width, r.height, streamed ? BandRows(r.width, r.height) : WholeBandRows(r), how);
   if (streamed) {
-    // Exactly a band of scanlines' room, so any overrun is caught.
-    std::vector<uint8_t> scratch(static_cast<size_t>(BandRows(r.width, r.height)) * r.width * 4);
-    d.result = StreamPicture(decoder, r, scratch.data(), &sink, &filled);
+    // The sink's band is exactly a band of scanlines' room, so any overrun is caught.
+    ScanlineBands bands(decoder, r);
+    sink.TakeAll(bands);
+    d.result = bands.result();
+    filled = bands.filled();
   } else {
     std::vector<uint8_t> picture(static_cast<size_t>(r.width) * r.height * 4);
     d.result = decoder.DecodeScanlines(picture.data(), r.ScanlineLength(), r.ScanlineCount(), false, &filled);
     RowsWithPixels(r, filled, &first, &count);
-    if (d.result != Result::kCorrupt) PlacePicture(picture.data(), r, first, count, &sink);
+    PictureBands bands(picture.data(), r, first, count);
+    if (d.result != Result::kCorrupt) sink.TakeAll(bands);
   }
   // Rows the file held nothing of are never given: they are a hole in the
   // TIFF, which reads as zeros.

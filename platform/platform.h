@@ -223,6 +223,27 @@ bool PrepareMemory(uint8_t* data, size_t size);
 // Linux). A glance, not a promise; false where the system cannot say.
 bool ProcessorsBusy();
 
+// Keeps the calling thread and partner, the two threads of a conversion,
+// apart until destroyed, when the calling thread may again run wherever it
+// could before. Left to the scheduler, the two were often found taking
+// turns on one processor while another stood idle (on virtual machines
+// above all, where a conversion then took half as long again); kept apart,
+// each has a processor, and its cache, to itself. The calling thread stays
+// on the processor it runs on now, as the scheduler chose it; partner may
+// run on any other it could. Nothing is bound where the system cannot, or
+// when only one processor may be used.
+class ProcessorBinding {
+ public:
+  explicit ProcessorBinding(std::thread& partner);
+  ~ProcessorBinding();
+  ProcessorBinding(const ProcessorBinding&) = delete;
+  ProcessorBinding& operator=(const ProcessorBinding&) = delete;
+
+ private:
+  bool bound_ = false;
+  alignas(8) unsigned char former_[128];  // the processors the thread could use before
+};
+
 // Whether the processor (and the system, which must save its registers)
 // runs AVX2 instructions.
 bool HasAVX2();

@@ -8,10 +8,15 @@
 //                                a killed conversion leaves no file at all
 //   CORVALIN_HAVE_RENAME_EXCHANGE  renameat2(RENAME_EXCHANGE): a TIFF replaces an old one
 //                                without the cost ext4 adds to a rename over a file
+//   CORVALIN_HAVE_SCHED_AFFINITY sched_getcpu and sched_setaffinity: a conversion's two
+//                                threads each keep a processor
 #include "platform/platform.h"
 
 #include <fcntl.h>
 #include <pthread.h>
+#ifdef CORVALIN_HAVE_SCHED_AFFINITY
+#include <sched.h>
+#endif
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -443,6 +448,37 @@ void CleanUpOnInterrupt() {
     sigaction(signal, &action, nullptr);
   }
 }
+
+#ifdef CORVALIN_HAVE_SCHED_AFFINITY
+ProcessorBinding::ProcessorBinding(std::thread& partner) {
+  static_assert(sizeof(cpu_set_t) <= sizeof former_, "room for a processor set");
+  cpu_set_t allowed, here, elsewhere;
+  const int now = sched_getcpu();
+  if (now < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(now, &allowed) ||
+      CPU_COUNT(&allowed) < 2)
+    return;
+  CPU_ZERO(&here);
+  CPU_SET(now, &here);
+  elsewhere = allowed;
+  CPU_CLR(now, &elsewhere);
+  // The partner first: once this thread is bound, a thread it started
+  // would inherit its one processor.
+  if (pthread_setaffinity_np(partner.native_handle(), sizeof elsewhere, &elsewhere) != 0) return;
+  if (sched_setaffinity(0, sizeof here, &here) != 0) return;
+  std::memcpy(former_, &allowed, sizeof allowed);
+  bound_ = true;
+}
+
+ProcessorBinding::~ProcessorBinding() {
+  if (!bound_) return;
+  cpu_set_t allowed;
+  std::memcpy(&allowed, former_, sizeof allowed);
+  sched_setaffinity(0, sizeof allowed, &allowed);
+}
+#else
+ProcessorBinding::ProcessorBinding(std::thread&) {}
+ProcessorBinding::~ProcessorBinding() {}
+#endif
 
 bool ProcessorsBusy() {
   // "2.05 1.58 0.59 3/345 12345": load averages over 1, 5 and 15 minutes,

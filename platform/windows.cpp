@@ -428,6 +428,10 @@ void CleanUpOnInterrupt() {
   SetConsoleCtrlHandler(OnInterrupt, TRUE);
 }
 
+// Windows' scheduler is left to place the threads.
+ProcessorBinding::ProcessorBinding(std::thread&) {}
+ProcessorBinding::~ProcessorBinding() {}
+
 // Windows keeps the conversion as it always was: two threads, busy or not.
 bool ProcessorsBusy() { return false; }
 

@@ -1,5 +1,5 @@
 // Decoding from memory and converting into it, for tests and the fuzz
-// target: a ByteSource that gives a few bytes a read, and a BandSink that
+// target: a ByteSource that gives a few bytes a read, and a sink that
 // gathers the bands into one upright picture of floats.
 #ifndef CORVALIN_TESTS_MEMORY_IO_H
 #define CORVALIN_TESTS_MEMORY_IO_H
@@ -32,7 +32,7 @@ class MemorySource : public ByteSource {
 
 // Places no band reaches keep a value no pixel converts to, so a row never
 // given shows; every row must be given exactly once.
-class MemorySink : public BandSink {
+class MemorySink {
  public:
   static constexpr float kUnset = -2.0f;
 
@@ -46,21 +46,10 @@ class MemorySink : public BandSink {
         band_(static_cast<size_t>(rowsPerBand) * width * 4),
         floats_(static_cast<size_t>(rowsPerBand) * width * 3, kUnset) {}
 
-  uint8_t* TakeBand() override { return band_.data(); }
-
-  void GiveBand(uint8_t* band, const BandPlace& place) override {
-    if (band != band_.data() || place.firstRow < 0 || place.count < 1 ||
-        place.count > rowsPerBand_ ||
-        static_cast<size_t>(place.firstRow) + place.count > timesGiven.size()) {
-      badBands++;
-      return;
-    }
-    const size_t floats = static_cast<size_t>(place.count) * width_ * 3;
-    ConvertBand(band, width_, place, how_, floats_.data());
-    std::memcpy(&image[place.firstRow * static_cast<size_t>(width_) * 3], floats_.data(),
-                floats * sizeof(float));
-    std::fill(floats_.begin(), floats_.begin() + floats, kUnset);
-    for (int32_t k = 0; k < place.count; ++k) timesGiven[place.firstRow + k]++;
+  // Every band source gives, each into exactly a band's room.
+  void TakeAll(BandSource& source) {
+    BandPlace place;
+    while (source.Next(band_.data(), &place)) Give(place);
   }
 
   // Rows first to first + count - 1 were given once each, the others never.
@@ -89,6 +78,20 @@ class MemorySink : public BandSink {
   PixelConversion how_;
   std::vector<uint8_t> band_;
   std::vector<float> floats_;
+
+  void Give(const BandPlace& place) {
+    if (place.firstRow < 0 || place.count < 1 || place.count > rowsPerBand_ ||
+        static_cast<size_t>(place.firstRow) + place.count > timesGiven.size()) {
+      badBands++;
+      return;
+    }
+    const size_t floats = static_cast<size_t>(place.count) * width_ * 3;
+    ConvertBand(band_.data(), width_, place, how_, floats_.data());
+    std::memcpy(&image[place.firstRow * static_cast<size_t>(width_) * 3], floats_.data(),
+                floats * sizeof(float));
+    std::fill(floats_.begin(), floats_.begin() + floats, kUnset);
+    for (int32_t k = 0; k < place.count; ++k) timesGiven[place.firstRow + k]++;
+  }
 };
 
 #endif
