@@ -3,8 +3,16 @@
 // source is never entered by two threads at once; and after a failed write
 // no more bands are taken than were already in flight.
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <vector>
+
+#if defined(CORVALIN_HAVE_SCHED_AFFINITY)
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -121,6 +129,42 @@ TEST(BandRingTest, AFailedWriteStopsTakingBands) {
     EXPECT_FALSE(tiff.Finish().ok());
     EXPECT_FALSE(FileExists(dir / "failed.tif"));
   }
+}
+
+TEST(ProcessorBindingTest, KeepsTheTwoThreadsApartAndThenLetsGo) {
+#if defined(CORVALIN_HAVE_SCHED_AFFINITY)
+  cpu_set_t before;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+  if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "only one processor may be used here";
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::thread partner([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait(lock, [&] { return finished; });
+  });
+  {
+    platform::ProcessorBinding binding(partner);
+    cpu_set_t mine, its, both;
+    ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
+    ASSERT_EQ(pthread_getaffinity_np(partner.native_handle(), sizeof its, &its), 0);
+    EXPECT_EQ(CPU_COUNT(&mine), 1);
+    EXPECT_EQ(CPU_COUNT(&its), CPU_COUNT(&before) - 1);
+    CPU_AND(&both, &mine, &its);
+    EXPECT_EQ(CPU_COUNT(&both), 0) << "the two threads may share a processor";
+  }
+  cpu_set_t after;
+  ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+  EXPECT_TRUE(CPU_EQUAL(&before, &after)) << "the thread was not let go";
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+  }
+  done.notify_one();
+  partner.join();
+#else
+  GTEST_SKIP() << "this build leaves the threads to the system's scheduler";
+#endif
 }
 
 }  // namespace
