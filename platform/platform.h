@@ -240,8 +240,9 @@ class ProcessorBinding {
   ProcessorBinding& operator=(const ProcessorBinding&) = delete;
 
  private:
-  bool bound_ = false;
-  alignas(8) unsigned char former_[128];  // the processors the thread could use before
+  // Unused where nothing can be bound.
+  [[maybe_unused]] bool bound_ = false;
+  [[maybe_unused]] alignas(8) unsigned char former_[128];  // the processors the thread could use before
 };
 
 // Whether the processor (and the system, which must save its registers)
