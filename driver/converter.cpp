@@ -47,9 +47,9 @@ Block<T> Allocate(uint64_t count) {
   return Block<T>(static_cast<T*>(std::malloc(static_cast<size_t>(count) * sizeof(T))));
 }
 
-// Bands in flight between the decoding and the writing thread: one being
-// filled, one being written, and one each way to spare for the moments
-// when one side is briefly slower.
+// Bands in flight between decoding and writing: one being decoded, one
+// being written, and one each way to spare for the moments when one step
+// is briefly slower.
 constexpr int kBands = 4;
 
 const char kProcessed[] = "Image data processed. Creating TIFF...\n";
