@@ -221,8 +221,9 @@ class PictureMemory {
 // Pictures held whole as they are stored: X-major ones, whose every row
 // needs the last scanline, and any written in place, where the file is
 // opened only once the picture is known to be sound, as it always was.
+// written: how the output's Start went.
 int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const PixelConversion& how,
-                 TiffOutput* tiff, const std::string& output) {
+                 TiffOutput* tiff, Status written) {
   const Resolution& r = header.resolution;
   PictureMemory picture(static_cast<uint64_t>(r.width) * r.height * 4);
   BandRing ring(r.width, WholeBandRows(r), kBands, how);
@@ -233,11 +234,8 @@ int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const Pixel
   const Result result =
       decoder.DecodeScanlines(picture.data(), r.ScanlineLength(), r.ScanlineCount(), /*zeroed=*/true, &filled);
   picture.StopPrefault();
-  Status written{Result::kWriteFailed};
-  if (result != Result::kCorrupt) {
-    written = tiff->Start(output);
-    if (!written.ok() && tiff->OnlyInPlace()) written = tiff->StartInPlace(output);
-  }
+  if (result == Result::kCorrupt) written = Status{Result::kWriteFailed};
+  if (written.ok() && tiff->InPlace()) written = tiff->OpenInPlace();
   if (written.ok()) {
     // Rows the input held no pixel of are left a hole where the file can
     // have one (not in a FIFO or a device).
@@ -252,17 +250,17 @@ int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const Pixel
 
 int ConvertPixels(InputStream& in, const HeaderInfo& header, const std::string& output) {
   const Resolution& r = header.resolution;
+  // Where the TIFF goes is decided here, once.
+  TiffOutput tiff(ConverterLayout(r.width, r.height), r.height);
+  const Status started = tiff.Start(output);
+  if (started.result == Result::kNoSpace) return Fail(Result::kNoSpace);
   ScanlineDecoder decoder(in);
   if (!decoder.Ok()) return Fail(Result::kNoMemory);
   PixelConversion how;
   how.xyz = header.xyz;
   how.cpu.avx2 = platform::HasAVX2();
-  TiffOutput tiff(ConverterLayout(r.width, r.height), r.height);
-  if (!r.xMajor) {
-    const bool started = tiff.Start(output).ok();
-    if (started || !tiff.OnlyInPlace()) return ConvertByBands(decoder, header, how, &tiff, started);
-  }
-  return ConvertWhole(decoder, header, how, &tiff, output);
+  if (!r.xMajor && !tiff.InPlace()) return ConvertByBands(decoder, header, how, &tiff, started.ok());
+  return ConvertWhole(decoder, header, how, &tiff, started);
 }
 
 // The input to read: the name derived from the argument or, when that
@@ -318,10 +316,5 @@ int RunConverter(const std::vector<std::string>& args) {
   uint64_t fileBytes = 0;
   const Result size = CheckImageSize(r.width, r.height, &fileBytes);
   if (size != Result::kOk) return Fail(size);
-  // No conversion starts that the disk cannot hold: the new file needs all
-  // its room while an old one still stands at its name. Outputs written in
-  // place (devices, FIFOs) and file systems that cannot say are not asked.
-  uint64_t available = 0;
-  if (platform::SpaceAvailable(names.output, &available) && available < fileBytes) return Fail(Result::kNoSpace);
   return ConvertPixels(in, header, names.output);
 }

@@ -18,11 +18,13 @@ Status TiffOutput::Begin(const Status& opened) {
   return s;
 }
 
-Status TiffOutput::Start(const std::string& name) { return Begin(layout_.Valid() ? file_.Start(name) : Refused()); }
-
-Status TiffOutput::StartInPlace(const std::string& name) {
-  return Begin(layout_.Valid() ? file_.StartInPlace(name) : Refused());
+Status TiffOutput::Start(const std::string& name) {
+  if (!layout_.Valid()) return Refused();
+  const Status s = file_.Start(name, layout_.FileSize());
+  return s.ok() && !file_.InPlace() ? Begin(s) : s;
 }
+
+Status TiffOutput::OpenInPlace() { return Begin(file_.OpenInPlace()); }
 
 // Notes rows first to first + count - 1 as given: false, noting nothing,
 // when any lies outside the picture or was given before. Runs that touch

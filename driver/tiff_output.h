@@ -1,6 +1,6 @@
 // The converter's TIFF, written a band of rows at a time and in any order
-// into a platform::OutputFile (whole or not at all), with rows the input
-// held nothing of left a hole.
+// into an OutputFile (whole or not at all), with rows the input held
+// nothing of left a hole.
 #ifndef CORVALIN_DRIVER_TIFF_OUTPUT_H
 #define CORVALIN_DRIVER_TIFF_OUTPUT_H
 
@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "platform/platform.h"
+#include "driver/output_file.h"
 #include "result/result.h"
 #include "tiff/tif_writer.h"
 
@@ -17,12 +17,12 @@ class TiffOutput {
   // A file laid out as layout says, for a picture of height rows.
   TiffOutput(const TiffLayout& layout, int32_t height) : layout_(layout), height_(height) {}
 
-  // Opens name as platform::OutputFile does, and writes everything before
-  // the pixels. After a failed Start, OnlyInPlace() tells whether
-  // StartInPlace could write there.
+  // Decides where name's file goes, as OutputFile does, and writes
+  // everything before the pixels; a file to be written in place
+  // (InPlace()) is opened, and that written, by OpenInPlace.
   Status Start(const std::string& name);
-  bool OnlyInPlace() const { return file_.OnlyInPlace(); }
-  Status StartInPlace(const std::string& name);
+  bool InPlace() const { return file_.InPlace(); }
+  Status OpenInPlace();
 
   // Writes count rows (count * width * 3 floats, top to bottom) as rows
   // first onwards, at their place in the file. Fails for rows outside the
@@ -47,7 +47,7 @@ class TiffOutput {
 
   TiffLayout layout_;
   int32_t height_;
-  platform::OutputFile file_;
+  OutputFile file_;
   // The rows given so far, as runs: first row -> one past the last.
   std::map<int32_t, int32_t> given_;
   bool givenTwice_ = false;  // a row given again, or outside the picture

@@ -75,85 +75,86 @@ class InputFile {
   intptr_t handle_ = kNone;
 };
 
-// A file that appears whole or not at all. It is written under a temporary
-// name beside the name asked for, and takes that name only when Commit()
-// succeeds, so an existing file there stays as it was until then. The
-// unfinished file goes with an interruption (see CleanUpOnInterrupt) and,
-// where the system allows, with a process killed outright: on Linux the
-// file has no name at all until Commit (where the file system allows
-// that), on Windows it is marked to be deleted when it is closed.
+// ---- Output files
 //
-// The temporary names are ".<name>.part0" to ".part7" (the name shortened
-// to whole characters so that it fits any file system). Where a kill can
-// leave the finished file under such a name (between two system calls of
-// Commit; elsewhere than Linux, at any time), the next conversion to the
-// same name removes it, as it removes any such file that no running
-// conversion holds.
-//
-// Where that cannot be done, only writing in place is possible, as a plain
-// open would write:
-//   - the name is not a regular file (a device, a FIFO), whatever its
-//     spelling: what it opens decides;
-//   - no file can be made beside it (the folder refuses new files) while an
-//     existing file at the name is writable.
-// A symbolic link at the name is followed: the file it points to is
-// replaced and the link stays. A replaced file keeps its owner (where
-// allowed) and permission bits on POSIX systems; on Windows the new file
-// takes its folder's permissions.
-//
-// Failures are kWriteFailed, with the system's error code.
-class OutputFile {
- public:
-  OutputFile() = default;
-  ~OutputFile();  // an uncommitted file is abandoned
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
+// The steps a TIFF takes to its name. Which are taken, and in what order, is
+// decided once, in driver/output_file.h; these only carry each out as the
+// system can. Failures are kWriteFailed with the system's error code.
 
-  // Opens a file to replace name. A failure changes nothing; OnlyInPlace()
-  // then tells whether StartInPlace could write there.
-  Status Start(const std::string& name);
-  bool OnlyInPlace() const { return onlyInPlace_; }
-  // Opens name to be written in place (created, or truncated).
-  Status StartInPlace(const std::string& name);
+// What an output name leads to: the file that a plain open() would write
+// (symbolic links followed; a link that points nowhere names the file to
+// make), what it is, and for an existing file whether it could be opened
+// for writing (a file that cannot be overwritten is not replaced either).
+struct OutputTarget {
+  std::string path;
+  std::string folder;  // the start of path that names its folder, its last separator included
+  PathKind kind = PathKind::kMissing;
+  Status writable;
+};
+OutputTarget FindOutputTarget(const std::string& name);
+
+// Whether a failed create found its name taken, or was refused (a folder
+// that takes no new file; on Windows also a name still being deleted).
+bool NameTaken(const Status& failure);
+bool Refused(const Status& failure);
+
+// Removes the file at path when no running conversion holds it (one left
+// by a conversion that was killed); anything held is left alone.
+void RemoveUnheld(const std::string& path);
+
+// A file being written. A new one is held from before any other program can
+// find it (locked on POSIX systems, shared with nobody on Windows), so that
+// RemoveUnheld never takes it from a running conversion; while it is not in
+// its place it goes with an interruption (see CleanUpOnInterrupt).
+class OutputHandle {
+ public:
+  OutputHandle() = default;
+  ~OutputHandle() { Close(); }
+  OutputHandle(const OutputHandle&) = delete;
+  OutputHandle& operator=(const OutputHandle&) = delete;
+
+  // A new file without a name, in folder: nothing is left of it however
+  // the program ends, until Link names it. Fails where the system or the
+  // file system cannot make one (all but Linux).
+  Status CreateUnnamed(const std::string& folder);
+  // A new file at path, which must not exist yet.
+  Status CreateNamed(const std::string& path);
+  // path itself, created or emptied, as a plain open would write it.
+  Status OpenInPlace(const std::string& path);
+  bool IsOpen() const { return handle_ != -1; }
 
   // Writes size bytes at offset. A file written in place that cannot seek
   // (a FIFO) takes only offsets that continue where the last write ended.
   Status WriteAt(const void* data, size_t size, uint64_t offset);
-
   // Makes the file size bytes long: a longer file gets a hole, which reads
-  // as zeros. Fails where the file cannot have holes.
+  // as zeros.
   Status SetSize(uint64_t bytes);
   // Whether parts never written may be left to SetSize: not for a FIFO or
-  // a device written in place.
-  bool CanHaveHoles() const { return handle_ != -1 && (!inPlace_ || holes_); }
+  // a device.
+  bool CanHaveHoles() const { return holes_; }
+  // Has the system start writing bytes at offset to the disk now, without
+  // waiting for it (Linux; elsewhere nothing).
+  void StartWriteback(uint64_t offset, uint64_t size);
+  // Gives the new file the owner and permission bits that the file at path
+  // has, as far as we may (POSIX; never set-user-ID, set-group-ID or sticky).
+  void TakeOver(const std::string& path);
 
-  // Closes the file and puts it in place. On failure (the close or the
-  // replace failed) the temporary file is removed.
-  Status Commit();
-
-  // Closes the file and removes the temporary one; a file written in place
-  // is left as it is. Does nothing once committed or abandoned.
-  void Abandon();
+  // Gives a file without a name the name path; fails if path is taken.
+  Status Link(const std::string& path);
+  // Puts the new file, with its name, at target, in place of any file there,
+  // and closes it. On failure the file is removed.
+  Status MoveTo(const std::string& target);
+  // Closes the file. A new file not yet in its place is removed.
+  Status Close();
 
  private:
-#ifdef _WIN32
-  using NativeName = std::wstring;  // as the system's calls take it, never rebuilt from UTF-8
-#else
-  using NativeName = std::string;
-#endif
-  Status Opened(intptr_t handle, bool inPlace);
-  void Release();
-
   intptr_t handle_ = -1;
-  intptr_t lock_ = -1;     // POSIX: the temporary file's lock, on a descriptor of its own
-  bool onlyInPlace_ = false;
-  bool inPlace_ = false;
+  intptr_t lock_ = -1;   // POSIX: a second descriptor holding the lock while the file closes
   bool seekable_ = true;
-  bool holes_ = true;      // written in place: a regular file, so SetSize works
-  bool unnamed_ = false;   // a file with no name yet (Linux's O_TMPFILE)
+  bool holes_ = true;
+  bool fresh_ = false;   // made by this object and not yet in its place
   uint64_t position_ = 0;  // where a sequential write goes next
-  NativeName target_;      // the file the temporary one replaces, links followed
-  NativeName temp_;        // the temporary file, while it has a name
+  std::string name_;     // the new file's name, while it has one
 };
 
 // The space the file system that would hold an output file named name
@@ -170,8 +171,8 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes);
 // the writes fail, and the exit status stays the conversion's.
 //
 // The rule that keeps this safe: the record of the unfinished file, which
-// the handler reads, changes only in OutputFile's Start, Commit and
-// Abandon, with the handled signals blocked in the thread that calls them;
+// the handler reads, changes only in OutputHandle's CreateNamed, MoveTo and
+// Close, with the handled signals blocked in the thread that calls them;
 // and every other thread starts through StartThread, with those signals
 // blocked for its whole life, so no handler ever runs on it. A handler
 // therefore never finds the record half-written. (On Windows the system

@@ -6,8 +6,8 @@
 //   CORVALIN_HAVE_MADV_POPULATE  madvise(MADV_POPULATE_WRITE): pages made ready ahead
 //   CORVALIN_HAVE_O_TMPFILE      open(O_TMPFILE) and a name through /proc at the end:
 //                                a killed conversion leaves no file at all
-//   CORVALIN_HAVE_RENAME_EXCHANGE  renameat2(RENAME_EXCHANGE): a TIFF replaces an old one
-//                                without the cost ext4 adds to a rename over a file
+//   CORVALIN_HAVE_SYNC_FILE_RANGE  sync_file_range: a file's writing to the disk started
+//                                early (see OutputHandle::StartWriteback)
 //   CORVALIN_HAVE_SCHED_AFFINITY sched_getcpu and sched_setaffinity: a conversion's two
 //                                threads each keep a processor
 #include "platform/platform.h"
@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace platform {
 
@@ -140,60 +141,13 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string BaseOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The mode a plain open(..., 0666) would give a new file.
-mode_t NewFileMode() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
 Status Failed(int error) { return Status{Result::kWriteFailed, error}; }
-
-// A temporary file beside target is named ".<name>.part<k>", k from 0 to
-// kSlots - 1, its name shortened to whole characters (macOS takes only
-// valid UTF-8) so that the whole fits any file system's 255 bytes. So a
-// conversion knows the names a killed one may have left.
-constexpr int kSlots = 8;
-
-std::string Slot(const std::string& target, int k) {
-  std::string base = BaseOf(target);
-  size_t n = std::min<size_t>(base.size(), 248);
-  while (n > 0 && n < base.size() && (static_cast<unsigned char>(base[n]) & 0xC0) == 0x80) --n;
-  return FolderOf(target) + "/." + base.substr(0, n) + ".part" + static_cast<char>('0' + k);
-}
-
-// A descriptor of its own for path (or -1), holding the lock that tells
-// other conversions the temporary file is in use. Its own: the lock stays
-// while the writing descriptor is closed, until the file has its name.
-int Lock(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Whether name still names the regular file open at fd.
 bool Names(const std::string& name, int fd) {
   struct stat held, named;
   return fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && lstat(name.c_str(), &named) == 0 &&
          named.st_ino == held.st_ino && named.st_dev == held.st_dev;
-}
-
-// Removes name when it is a file no running conversion holds: one left by
-// a conversion killed while the file had that name. True when name is free.
-bool RemoveLeftover(const std::string& name) {
-  const int fd = open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
-  const bool removed = flock(fd, LOCK_EX | LOCK_NB) == 0 && Names(name, fd) && unlink(name.c_str()) == 0;
-  close(fd);
-  return removed;
 }
 
 // The record a signal handler reads, set and cleared with every signal
@@ -209,46 +163,37 @@ void Withdraw(const std::string& temp) {
   if (gUnfinishedSet && temp == gUnfinished) gUnfinishedSet = 0;
 }
 
-// A new file takes what the file it replaces had, as far as we may: owner
-// and group, and permission bits (never set-user-ID, set-group-ID or
-// sticky, as cp does); a file with nothing to replace, the mode a plain
-// open(..., 0666) gives.
-void TakeOver(int fd, const struct stat* old) {
-  if (!old) {
-    fchmod(fd, NewFileMode());
-    return;
-  }
-  if (old->st_uid != geteuid() || old->st_gid != getegid()) (void)!fchown(fd, old->st_uid, old->st_gid);
-  fchmod(fd, old->st_mode & 0777);
-}
-
-#ifdef CORVALIN_HAVE_O_TMPFILE
 std::string ProcName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-#endif
+}  // namespace
 
-// Puts the file at temp in the place of target. A rename over an existing
-// file makes ext4 start writing the new file out and free the old one's
-// blocks, waiting for any writing of those still under way, within the call
-// (its guard for files replaced without fsync against a power cut, which
-// we do not promise to survive). Swapping the two names and then removing
-// the old file costs neither: the new file is written out as any file is,
-// later, and the old one's blocks mostly freed before any write of them is
-// under way. Between the two calls a kill leaves the old file under temp,
-// which the next conversion removes.
-bool Replace(const std::string& temp, const std::string& target) {
-#ifdef CORVALIN_HAVE_RENAME_EXCHANGE
-  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-    unlink(temp.c_str());
-    return true;
+OutputTarget FindOutputTarget(const std::string& name) {
+  OutputTarget t;
+  t.path = FollowLinks(name);
+  const size_t slash = t.path.rfind('/');
+  t.folder = t.path.substr(0, slash == std::string::npos ? 0 : slash + 1);
+  t.kind = KindOf(t.path);
+  if (t.kind == PathKind::kRegular) {
+    const int probe = open(t.path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0) t.writable = Failed(errno);
+    if (probe >= 0) close(probe);
+  } else if (t.kind == PathKind::kFolder) {
+    t.writable = Failed(EISDIR);
   }
-  // EINVAL, ENOSYS: the file system or the system cannot swap; ENOENT:
-  // there is no old file, as when it went since Start.
-#endif
-  return rename(temp.c_str(), target.c_str()) == 0;
+  return t;
 }
 
-}  // namespace
+bool NameTaken(const Status& failure) { return failure.osError == EEXIST; }
+bool Refused(const Status& failure) { return failure.osError == EACCES || failure.osError == EPERM; }
+
+void RemoveUnheld(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  // Locked, and still at that name: no conversion holds it, and none can
+  // take it now (see CreateNamed).
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && Names(path, fd)) unlink(path.c_str());
+  close(fd);
+}
 
 bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
   const std::string target = FollowLinks(name);
@@ -262,91 +207,70 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
   return true;
 }
 
-OutputFile::~OutputFile() { Abandon(); }
+Status OutputHandle::CreateUnnamed(const std::string& folder) {
+  Close();
+#ifdef CORVALIN_HAVE_O_TMPFILE
+  // Its name comes through /proc at Link; without /proc it cannot have one.
+  // The mode, as for any new file, is what the umask leaves of 0666.
+  const int fd = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return Failed(errno);
+  if (access(ProcName(fd).c_str(), F_OK) != 0 || flock(fd, LOCK_EX) != 0) {
+    close(fd);
+    return Failed(EOPNOTSUPP);
+  }
+  handle_ = fd;
+  fresh_ = true;
+  seekable_ = holes_ = true;
+  return Status{};
+#else
+  (void)folder;
+  return Failed(EOPNOTSUPP);
+#endif
+}
 
-Status OutputFile::Opened(intptr_t handle, bool inPlace) {
+Status OutputHandle::CreateNamed(const std::string& path) {
+  Close();
+  SignalsBlocked blocked;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return Failed(errno);
+  // Between the open and the lock another conversion may find the file
+  // unlocked and remove it as a leftover; it is ours only while the name
+  // still holds it once locked. If not, the name counts as taken.
+  if (flock(fd, LOCK_EX) != 0 || !Names(path, fd)) {
+    close(fd);
+    return Failed(EEXIST);
+  }
+  handle_ = fd;
+  fresh_ = true;
+  seekable_ = holes_ = true;
+  name_ = path;
+  Announce(path);
+  return Status{};
+}
+
+Status OutputHandle::OpenInPlace(const std::string& path) {
+  Close();
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return Failed(errno);
   struct stat st;
-  handle_ = handle;
-  inPlace_ = inPlace;
-  seekable_ = !inPlace || lseek(static_cast<int>(handle), 0, SEEK_CUR) >= 0;
-  holes_ = !inPlace || (seekable_ && fstat(static_cast<int>(handle), &st) == 0 && S_ISREG(st.st_mode));
+  handle_ = fd;
+  fresh_ = false;
+  seekable_ = lseek(fd, 0, SEEK_CUR) >= 0;
+  holes_ = seekable_ && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   position_ = 0;
   return Status{};
 }
 
-Status OutputFile::Start(const std::string& name) {
-  Abandon();
-  onlyInPlace_ = false;
-  target_ = FollowLinks(name);
-  struct stat st;
-  const bool exists = stat(target_.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) return Failed(EISDIR);
-  if (exists && !S_ISREG(st.st_mode)) {  // a device, a FIFO
-    onlyInPlace_ = true;
-    return Failed(0);
-  }
-  if (exists) {
-    // A file that could not be overwritten in place is not replaced either.
-    const int probe = open(target_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) return Failed(errno);
-    close(probe);
-  }
-  for (int k = 0; k < kSlots; ++k) RemoveLeftover(Slot(target_, k));
-  const struct stat* old = exists ? &st : nullptr;
-#ifdef CORVALIN_HAVE_O_TMPFILE
-  // A file without a name until Commit gives it one, so that nothing is
-  // left behind however the program ends, SIGKILL included. The name comes
-  // through /proc; without /proc, or on a file system that cannot make
-  // such files, the file is named from the start. Beside the target, so
-  // that the rename stays within one file system.
-  const int unnamed = open(FolderOf(target_).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (unnamed >= 0 && access(ProcName(unnamed).c_str(), F_OK) == 0) {
-    lock_ = Lock(ProcName(unnamed));
-    unnamed_ = true;
-    TakeOver(unnamed, old);
-    return Opened(unnamed, false);
-  }
-  if (unnamed >= 0) close(unnamed);
-#endif
-  int error = EEXIST;
-  for (int k = 0; k < kSlots && error == EEXIST; ++k) {
-    const std::string temp = Slot(target_, k);
-    SignalsBlocked blocked;
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
-    error = errno;
-    if (fd < 0) continue;
-    lock_ = Lock(temp);
-    temp_ = temp;
-    unnamed_ = false;
-    Announce(temp);
-    TakeOver(fd, old);
-    return Opened(fd, false);
-  }
-  // Only a folder that refuses new files sends a writable file to be
-  // written in place; on a full disk, say, that would destroy it.
-  onlyInPlace_ = exists && (error == EACCES || error == EPERM);
-  return Failed(error);
-}
-
-Status OutputFile::StartInPlace(const std::string& name) {
-  Abandon();
-  onlyInPlace_ = false;
-  unnamed_ = false;
-  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return Failed(errno);
-  return Opened(fd, true);
-}
-
-Status OutputFile::SetSize(uint64_t bytes) {
-  if (!CanHaveHoles() || bytes > static_cast<uint64_t>(INT64_MAX)) return Failed(EINVAL);
+Status OutputHandle::SetSize(uint64_t bytes) {
+  if (!IsOpen() || !holes_ || bytes > static_cast<uint64_t>(INT64_MAX)) return Failed(EINVAL);
   for (;;) {
     if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(bytes)) == 0) return Status{};
     if (errno != EINTR) return Failed(errno);
   }
 }
 
-Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
-  if (handle_ < 0 || (!seekable_ && offset != position_)) return Failed(EBADF);
+Status OutputHandle::WriteAt(const void* data, size_t size, uint64_t offset) {
+  if (!IsOpen() || (!seekable_ && offset != position_)) return Failed(EBADF);
   const int fd = static_cast<int>(handle_);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -362,61 +286,65 @@ Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
   return Status{};
 }
 
-Status OutputFile::Commit() {
-  if (handle_ < 0) return Failed(EBADF);
-  const int fd = static_cast<int>(handle_);
-  handle_ = -1;
-  // close() reports what delayed writes to some file systems (NFS) found.
-  // There is no fsync: a file that survives the program is what is
-  // promised, not one that survives a power cut, and an fsync would make
-  // every conversion wait for the disk.
-  if (inPlace_) return close(fd) == 0 ? Status{} : Failed(errno);
-  SignalsBlocked blocked;
-  Status status;
-#ifdef CORVALIN_HAVE_O_TMPFILE
-  if (unnamed_) {
-    // A new file takes its name at once. A file cannot be linked over an
-    // old one, so it takes a name of its own first, put in the old one's
-    // place below (see Replace): a kill can leave it, or the old one, under
-    // that name only within those few calls, and the next conversion to
-    // the same name removes it.
-    if (linkat(AT_FDCWD, ProcName(fd).c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      Release();
-      return close(fd) == 0 ? Status{} : Failed(errno);
-    }
-    for (int k = 0; k < kSlots && temp_.empty() && errno == EEXIST; ++k) {
-      const std::string name = Slot(target_, k);
-      if (linkat(AT_FDCWD, ProcName(fd).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) temp_ = name;
-    }
-    if (temp_.empty()) status = Failed(errno);
-  }
+void OutputHandle::StartWriteback(uint64_t offset, uint64_t size) {
+#ifdef CORVALIN_HAVE_SYNC_FILE_RANGE
+  if (IsOpen()) sync_file_range(static_cast<int>(handle_), static_cast<off_t>(offset), static_cast<off_t>(size),
+                                SYNC_FILE_RANGE_WRITE);
+#else
+  (void)offset;
+  (void)size;
 #endif
-  // Still ours: no other conversion took the name before the file was
-  // locked (see RemoveLeftover).
-  const bool ours = !temp_.empty() && Names(temp_, fd);
-  if (status.ok() && !ours) status = Failed(EEXIST);
-  if (close(fd) != 0 && status.ok()) status = Failed(errno);
-  if (status.ok() && !Replace(temp_, target_)) status = Failed(errno);
-  if (!status.ok() && ours) unlink(temp_.c_str());
-  Release();
-  return status;
 }
 
-void OutputFile::Abandon() {
-  if (handle_ < 0) return;
-  close(static_cast<int>(handle_));
-  handle_ = -1;
+void OutputHandle::TakeOver(const std::string& path) {
+  struct stat old;
+  if (!IsOpen() || stat(path.c_str(), &old) != 0) return;
+  const int fd = static_cast<int>(handle_);
+  if (old.st_uid != geteuid() || old.st_gid != getegid()) (void)!fchown(fd, old.st_uid, old.st_gid);
+  fchmod(fd, old.st_mode & 0777);
+}
+
+Status OutputHandle::Link(const std::string& path) {
+  if (!IsOpen() || !name_.empty()) return Failed(EBADF);
   SignalsBlocked blocked;
-  // An unnamed file is gone with its descriptor.
-  if (!inPlace_ && !temp_.empty()) unlink(temp_.c_str());
-  Release();
+  if (linkat(AT_FDCWD, ProcName(static_cast<int>(handle_)).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return Failed(errno);
+  name_ = path;
+  return Status{};
 }
 
-void OutputFile::Release() {
+Status OutputHandle::MoveTo(const std::string& target) {
+  if (!IsOpen() || name_.empty()) return Failed(EBADF);
+  // The lock stays on a descriptor of its own until the file is in place:
+  // close() reports what delayed writes to some file systems (NFS) found,
+  // and a file that failed is not put in place.
+  lock_ = dup(static_cast<int>(handle_));
+  const int fd = static_cast<int>(std::exchange(handle_, -1));
+  Status s = close(fd) == 0 ? Status{} : Failed(errno);
+  SignalsBlocked blocked;
+  if (s.ok() && (lock_ < 0 || !Names(name_, static_cast<int>(lock_)))) s = Failed(EEXIST);
+  if (s.ok() && rename(name_.c_str(), target.c_str()) != 0) s = Failed(errno);
+  if (!s.ok() && lock_ >= 0 && Names(name_, static_cast<int>(lock_))) unlink(name_.c_str());
   if (lock_ >= 0) close(static_cast<int>(lock_));
   lock_ = -1;
-  Withdraw(temp_);
-  temp_.clear();
+  fresh_ = false;
+  Withdraw(name_);
+  name_.clear();
+  return s;
+}
+
+Status OutputHandle::Close() {
+  if (!IsOpen()) return Status{};
+  const int fd = static_cast<int>(std::exchange(handle_, -1));
+  SignalsBlocked blocked;
+  // A new file that never reached its place goes; one without a name goes
+  // with its descriptor.
+  if (fresh_ && !name_.empty() && Names(name_, fd)) unlink(name_.c_str());
+  const Status s = close(fd) == 0 ? Status{} : Failed(errno);
+  fresh_ = false;
+  Withdraw(name_);
+  name_.clear();
+  return s;
 }
 
 // ---- Interruptions

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace platform {
 
@@ -166,11 +167,6 @@ std::wstring FolderOf(const std::wstring& path) {
   return slash == std::wstring::npos ? L"." : path.substr(0, slash);
 }
 
-std::wstring BaseOf(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 // The path an open handle's file has, links followed (\\?\ form).
 std::wstring FinalPath(HANDLE h, const std::wstring& otherwise) {
   std::wstring path(32768, L'\0');
@@ -178,47 +174,81 @@ std::wstring FinalPath(HANDLE h, const std::wstring& otherwise) {
   return n == 0 || n >= path.size() ? otherwise : path.substr(0, n);
 }
 
-// A temporary file beside target is named ".<name>.part<k>", k from 0 to
-// kSlots - 1, its name shortened to whole characters so that the whole
-// fits 255 UTF-16 units (NTFS) and 255 UTF-8 bytes (a Linux file system
-// under Wine). So a conversion knows the names a killed one may have left.
-constexpr int kSlots = 8;
-
-std::wstring Slot(const std::wstring& target, int k) {
-  const std::wstring base = BaseOf(target);
-  size_t n = 0, bytes = 0;
-  while (n < base.size()) {
-    const bool pair = IS_HIGH_SURROGATE(base[n]) && n + 1 < base.size() && IS_LOW_SURROGATE(base[n + 1]);
-    const size_t units = pair ? 2 : 1, utf8 = pair ? 4 : base[n] < 0x80 ? 1 : base[n] < 0x800 ? 2 : 3;
-    if (n + units > 248 || bytes + utf8 > 248) break;
-    n += units;
-    bytes += utf8;
-  }
-  return FolderOf(target) + L"\\." + base.substr(0, n) + L".part" + static_cast<wchar_t>(L'0' + k);
-}
-
-// Removes name when no running conversion holds it (each holds its file
-// open and lets no one else open it): a file left by a conversion killed
-// while it had that name. True when name is free.
-bool RemoveLeftover(const std::wstring& name) {
-  const HANDLE h = CreateFileW(name.c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
-  const bool removed = DeleteOnClose(h, true);
-  CloseHandle(h);
-  return removed;
-}
-
-// Gives the open file h the name target, replacing what is there.
+// Gives the open file h the name target, replacing what is there. Another
+// program that has the old file open for a moment (a conversion looking at
+// it, a viewer) makes the replace fail while it does: it is tried again for
+// a while.
 bool Rename(HANDLE h, const std::wstring& target) {
   std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
   FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   info->ReplaceIfExists = TRUE;
   info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
   std::copy(target.begin(), target.end(), info->FileName);
-  return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
+  for (int tries = 0;; ++tries) {
+    if (SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) return true;
+    const DWORD error = GetLastError();
+    if (tries == 100 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) return false;
+    Sleep(10);
+  }
 }
 
 }  // namespace
+
+OutputTarget FindOutputTarget(const std::string& name) {
+  // What the name opens decides, whatever its spelling (\\.\T:\x.tif is a
+  // file): a file that could not be overwritten in place (marked
+  // read-only, held open by a program that lets no one else write it, a
+  // folder) is not replaced either; a device is written in place; a link
+  // is followed to the file it points to.
+  OutputTarget t;
+  std::wstring path = SystemPath(name);
+  const HANDLE probe = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND) {  // a folder, a file no one may write
+      t.kind = KindOf(name);
+      t.writable = Failed(error);
+    } else {
+      // A new file: in its folder as the system names that, links followed.
+      const HANDLE folder = CreateFileW(FolderOf(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      if (folder != INVALID_HANDLE_VALUE) {
+        path = FinalPath(folder, FolderOf(path)) + path.substr(FolderOf(path).size());
+        CloseHandle(folder);
+      }
+    }
+    t.path = Narrow(path);
+    t.folder = Narrow(FolderOf(path) + L"\\");
+    return t;
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const bool file = GetFileType(probe) == FILE_TYPE_DISK;
+  t.kind = file ? PathKind::kRegular : PathKind::kOther;
+  // An administrator could open a file marked read-only.
+  if (file && GetFileInformationByHandle(probe, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+    t.writable = Failed(ERROR_ACCESS_DENIED);
+  if (file) path = FinalPath(probe, path);
+  t.path = Narrow(path);
+  t.folder = Narrow(FolderOf(path) + L"\\");
+  CloseHandle(probe);
+  return t;
+}
+
+bool NameTaken(const Status& failure) {
+  return failure.osError == ERROR_FILE_EXISTS || failure.osError == ERROR_ALREADY_EXISTS;
+}
+// A name being deleted refuses a new file as a folder that takes none does.
+bool Refused(const Status& failure) { return failure.osError == ERROR_ACCESS_DENIED; }
+
+void RemoveUnheld(const std::string& path) {
+  // Each conversion holds its file open and lets no one else open it.
+  const HANDLE h = CreateFileW(SystemPath(path).c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DeleteOnClose(h, true);
+  CloseHandle(h);
+}
 
 bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
   std::wstring target = SystemPath(name);
@@ -240,94 +270,48 @@ bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
   return true;
 }
 
-OutputFile::~OutputFile() { Abandon(); }
+Status OutputHandle::CreateUnnamed(const std::string&) { return Failed(ERROR_NOT_SUPPORTED); }
 
-Status OutputFile::Opened(intptr_t handle, bool inPlace) {
-  handle_ = handle;
-  inPlace_ = inPlace;
-  seekable_ = !inPlace || GetFileType(AsHandle(handle)) == FILE_TYPE_DISK;
-  holes_ = seekable_;
-  position_ = 0;
-  return Status{};
+Status OutputHandle::CreateNamed(const std::string& path) {
+  Close();
+  AcquireSRWLockExclusive(&gReplacing);
+  const HANDLE h = CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD error = GetLastError();
+  if (h != INVALID_HANDLE_VALUE) {
+    // Gone with the last handle, however the program ends, until MoveTo
+    // takes this back.
+    DeleteOnClose(h, true);
+    gUnfinished = h;
+    handle_ = FromHandle(h);
+    fresh_ = seekable_ = holes_ = true;
+    name_ = path;
+  }
+  ReleaseSRWLockExclusive(&gReplacing);
+  return h != INVALID_HANDLE_VALUE ? Status{} : Failed(error);
 }
 
-Status OutputFile::Start(const std::string& name) {
-  Abandon();
-  onlyInPlace_ = false;
-  target_ = SystemPath(name);
-  // What the name opens decides, whatever its spelling (\\.\T:\x.tif is
-  // a file): a file that could not be overwritten in place (marked
-  // read-only, held open by a program that lets no one else write it, a
-  // folder) is not replaced either; a device is written in place; a link
-  // is followed to the file it points to.
-  const HANDLE probe = CreateFileW(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const bool exists = probe != INVALID_HANDLE_VALUE;
-  if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) return Failed(GetLastError());
-  if (!exists) {
-    // A new file: in its folder as the system names that, links followed.
-    const HANDLE folder = CreateFileW(FolderOf(target_).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder != INVALID_HANDLE_VALUE) {
-      target_ = FinalPath(folder, FolderOf(target_)) + L"\\" + BaseOf(target_);
-      CloseHandle(folder);
-    }
-  } else {
-    BY_HANDLE_FILE_INFORMATION info = {};
-    const bool file = GetFileType(probe) == FILE_TYPE_DISK;
-    const bool readOnly = file && GetFileInformationByHandle(probe, &info) &&
-                          (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
-    target_ = FinalPath(probe, target_);
-    CloseHandle(probe);
-    if (readOnly) return Failed(ERROR_ACCESS_DENIED);  // an administrator could open it
-    if (!file) {
-      onlyInPlace_ = true;
-      return Failed(0);
-    }
-  }
-  for (int k = 0; k < kSlots; ++k) RemoveLeftover(Slot(target_, k));
-  // Beside the target, so that the replace stays within one volume.
-  DWORD error = ERROR_FILE_EXISTS;
-  for (int k = 0; k < kSlots && error == ERROR_FILE_EXISTS; ++k) {
-    const std::wstring temp = Slot(target_, k);
-    AcquireSRWLockExclusive(&gReplacing);
-    const HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    error = GetLastError();
-    if (h != INVALID_HANDLE_VALUE) {
-      // Gone with the last handle, however the program ends, until
-      // Commit takes this back.
-      DeleteOnClose(h, true);
-      gUnfinished = h;
-      ReleaseSRWLockExclusive(&gReplacing);
-      temp_ = temp;
-      return Opened(FromHandle(h), false);
-    }
-    ReleaseSRWLockExclusive(&gReplacing);
-  }
-  // Only a folder that refuses new files sends a writable file to be
-  // written in place; on a full disk, say, that would destroy it.
-  onlyInPlace_ = exists && error == ERROR_ACCESS_DENIED;
-  return Failed(error);
-}
-
-Status OutputFile::StartInPlace(const std::string& name) {
-  Abandon();
-  onlyInPlace_ = false;
-  const HANDLE h = CreateFileW(SystemPath(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+Status OutputHandle::OpenInPlace(const std::string& path) {
+  Close();
+  const HANDLE h = CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Failed(GetLastError());
   // A file starts empty; a device (NUL) is written as it is.
-  if (GetFileType(h) == FILE_TYPE_DISK && !SetEndOfFile(h)) {
+  const bool file = GetFileType(h) == FILE_TYPE_DISK;
+  if (file && !SetEndOfFile(h)) {
     const DWORD error = GetLastError();
     CloseHandle(h);
     return Failed(error);
   }
-  return Opened(FromHandle(h), true);
+  handle_ = FromHandle(h);
+  fresh_ = false;
+  seekable_ = holes_ = file;
+  position_ = 0;
+  return Status{};
 }
 
-Status OutputFile::SetSize(uint64_t bytes) {
-  if (!CanHaveHoles() || bytes > static_cast<uint64_t>(INT64_MAX)) return Failed(ERROR_INVALID_PARAMETER);
+Status OutputHandle::SetSize(uint64_t bytes) {
+  if (!IsOpen() || !holes_ || bytes > static_cast<uint64_t>(INT64_MAX)) return Failed(ERROR_INVALID_PARAMETER);
   // Past the end the system gives zeros: NTFS keeps a valid-data length and
   // writes no zeros for the rest.
   FILE_END_OF_FILE_INFO end = {};
@@ -336,8 +320,8 @@ Status OutputFile::SetSize(uint64_t bytes) {
   return Failed(GetLastError());
 }
 
-Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
-  if (handle_ == -1 || (!seekable_ && offset != position_)) return Failed(ERROR_INVALID_HANDLE);
+Status OutputHandle::WriteAt(const void* data, size_t size, uint64_t offset) {
+  if (!IsOpen() || (!seekable_ && offset != position_)) return Failed(ERROR_INVALID_HANDLE);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
@@ -360,13 +344,15 @@ Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
   return Status{};
 }
 
-Status OutputFile::Commit() {
-  if (handle_ == -1) return Failed(ERROR_INVALID_HANDLE);
-  const HANDLE h = AsHandle(handle_);
-  handle_ = -1;
-  // No FlushFileBuffers, as no fsync elsewhere: the file outlives the
-  // program, not a power cut.
-  if (inPlace_) return CloseHandle(h) ? Status{} : Failed(GetLastError());
+// NTFS writes a file out in its own time, and keeps no name ahead of its
+// data the way ext4 can; a new file takes its folder's permissions.
+void OutputHandle::StartWriteback(uint64_t, uint64_t) {}
+void OutputHandle::TakeOver(const std::string&) {}
+Status OutputHandle::Link(const std::string&) { return Failed(ERROR_NOT_SUPPORTED); }
+
+Status OutputHandle::MoveTo(const std::string& target) {
+  if (!IsOpen() || !fresh_) return Failed(ERROR_INVALID_HANDLE);
+  const HANDLE h = AsHandle(std::exchange(handle_, -1));
   AcquireSRWLockExclusive(&gReplacing);
   gUnfinished = nullptr;
   // The file takes its name while it is still open, the delete mark taken
@@ -375,33 +361,30 @@ Status OutputFile::Commit() {
   // were (a viewer holding the old one open without letting it be deleted,
   // say); then the mark goes back on, and the file with the handle.
   Status status;
-  if (!DeleteOnClose(h, false) || !Rename(h, target_)) {
+  if (!DeleteOnClose(h, false) || !Rename(h, SystemPath(target))) {
     status = Failed(GetLastError());
     DeleteOnClose(h, true);
   }
   if (!CloseHandle(h) && status.ok()) status = Failed(GetLastError());
   ReleaseSRWLockExclusive(&gReplacing);
-  Release();
+  fresh_ = false;
+  name_.clear();
   return status;
 }
 
-void OutputFile::Abandon() {
-  if (handle_ == -1) return;
-  const HANDLE h = AsHandle(handle_);
-  handle_ = -1;
-  if (inPlace_) {
-    CloseHandle(h);
-    return;
-  }
+Status OutputHandle::Close() {
+  if (!IsOpen()) return Status{};
+  const HANDLE h = AsHandle(std::exchange(handle_, -1));
+  if (!fresh_) return CloseHandle(h) ? Status{} : Failed(GetLastError());
   AcquireSRWLockExclusive(&gReplacing);
   if (gUnfinished == h) gUnfinished = nullptr;
   CloseHandle(h);
-  DeleteFileW(temp_.c_str());  // where the mark could not be set
+  DeleteFileW(SystemPath(name_).c_str());  // where the mark could not be set
   ReleaseSRWLockExclusive(&gReplacing);
-  Release();
+  fresh_ = false;
+  name_.clear();
+  return Status{};
 }
-
-void OutputFile::Release() { temp_.clear(); }
 
 // ---- Interruptions
 

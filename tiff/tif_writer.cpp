@@ -170,7 +170,7 @@ TiffLayout::TiffLayout(int32_t width, int32_t height, const TiffTexts& texts, bo
   valid_ = true;
 }
 
-Status WritePixels(platform::OutputFile* file, const float* floats, size_t count, uint64_t offset) {
+Status WritePixels(OutputFile* file, const float* floats, size_t count, uint64_t offset) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   uint8_t chunk[64 * 1024];
   const size_t perChunk = sizeof(chunk) / 4;
@@ -206,9 +206,8 @@ bool TIFWriter::Write() {
   if (!layout.Valid() || (!pixels_ && layout.FileSize() > layout.PixelOffset())) return false;
   // Replaced whole where that can be done; written in place (a device, a
   // folder that takes no new file) where only that can.
-  platform::OutputFile file;
-  if (!file.Start(fileName_).ok() && !(file.OnlyInPlace() && file.StartInPlace(fileName_).ok()))
-    return false;
+  OutputFile file;
+  if (!file.Start(fileName_, layout.FileSize()).ok() || (file.InPlace() && !file.OpenInPlace().ok())) return false;
   const std::vector<uint8_t>& header = layout.Header();
   return file.WriteAt(header.data(), header.size(), 0).ok() &&
          WritePixels(&file, pixels_, (layout.FileSize() - layout.PixelOffset()) / sizeof(float), header.size()).ok() &&

@@ -46,7 +46,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "driver/output_file.h"
 #include "result/result.h"
 
 // The texts a TIFF may carry; each one set is written.
@@ -82,7 +82,7 @@ class TiffLayout {
 
 // Writes count floats at offset as the file holds them, little-endian IEEE:
 // straight from memory on a little-endian host, byte-swapped elsewhere.
-Status WritePixels(platform::OutputFile* file, const float* floats, size_t count, uint64_t offset);
+Status WritePixels(OutputFile* file, const float* floats, size_t count, uint64_t offset);
 
 class TIFWriter {
  public:
@@ -99,7 +99,7 @@ class TIFWriter {
   // Writes the whole file. Returns 1 (true) on success, 0 (false) when the
   // size is one no file can have, the file could not be created, or any
   // write or the close failed. An existing file at the name is replaced
-  // only on success (see platform::OutputFile for where that cannot be done).
+  // only on success (see OutputFile for where that cannot be done).
   bool Write();
 
   // The layout Write gives the file, with the texts set now.

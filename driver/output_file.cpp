@@ -1,0 +1,68 @@
+#include "driver/output_file.h"
+
+#include <algorithm>
+
+namespace {
+
+// Names for temporary files beside a target: so a conversion knows those a
+// killed one may have left.
+constexpr int kSlots = 8;
+
+// ".<name>.part<k>" beside t, the name shortened at a whole character so
+// that the whole is at most 255 bytes (and so at most 255 UTF-16 units).
+std::string Slot(const platform::OutputTarget& t, int k) {
+  const std::string base = t.path.substr(t.folder.size());
+  size_t n = std::min<size_t>(base.size(), 248);
+  while (n > 0 && n < base.size() && (static_cast<unsigned char>(base[n]) & 0xC0) == 0x80) --n;
+  return t.folder + "." + base.substr(0, n) + ".part" + static_cast<char>('0' + k);
+}
+
+}  // namespace
+
+Status OutputFile::Start(const std::string& name, uint64_t bytes) {
+  Abandon();
+  target_ = platform::FindOutputTarget(name);
+  inPlace_ = target_.kind == platform::PathKind::kOther;
+  if (inPlace_) return Status{};
+  if (!target_.writable.ok()) return target_.writable;
+  const bool exists = target_.kind == platform::PathKind::kRegular;
+  // The new file needs all its room while the old one still stands.
+  uint64_t available = 0;
+  if (platform::SpaceAvailable(target_.path, &available) && available < bytes) return Status{Result::kNoSpace};
+  for (int k = 0; k < kSlots; ++k) platform::RemoveUnheld(Slot(target_, k));
+  Status s = file_.CreateUnnamed(target_.folder);
+  unnamed_ = s.ok();
+  for (int k = 0; !s.ok() && k < kSlots; ++k) {
+    s = file_.CreateNamed(Slot(target_, k));
+    if (!platform::NameTaken(s) && !platform::Refused(s)) break;
+  }
+  // Only a folder that refuses new files sends a file to be written in
+  // place; on a full disk, say, that would destroy it.
+  inPlace_ = !s.ok() && exists && platform::Refused(s);
+  if (inPlace_) return Status{};
+  if (s.ok() && exists) file_.TakeOver(target_.path);
+  return s;
+}
+
+Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
+  const Status s = file_.WriteAt(data, size, offset);
+  // Written in place, the file is left to the system as any program's is.
+  if (s.ok() && !inPlace_) file_.StartWriteback(offset, size);
+  return s;
+}
+
+Status OutputFile::Commit() {
+  if (inPlace_) return file_.Close();
+  if (unnamed_) {
+    // A new name is taken at once; MoveTo then only closes the file (and
+    // removes it, should that fail). A file cannot be linked over an old
+    // one, so it takes a name of its own beside it first.
+    Status s = file_.Link(target_.path);
+    for (int k = 0; k < kSlots && platform::NameTaken(s); ++k) s = file_.Link(Slot(target_, k));
+    if (!s.ok()) {
+      file_.Close();
+      return s;
+    }
+  }
+  return file_.MoveTo(target_.path);
+}
