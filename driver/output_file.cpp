@@ -30,6 +30,7 @@ Status OutputFile::Start(const std::string& name, uint64_t bytes) {
   uint64_t available = 0;
   if (platform::SpaceAvailable(target_.path, &available) && available < bytes) return Status{Result::kNoSpace};
   for (int k = 0; k < kSlots; ++k) platform::RemoveUnheld(Slot(target_, k));
+  written_ = started_ = 0;
   Status s = file_.CreateUnnamed(target_.folder);
   unnamed_ = s.ok();
   for (int k = 0; !s.ok() && k < kSlots; ++k) {
@@ -47,12 +48,21 @@ Status OutputFile::Start(const std::string& name, uint64_t bytes) {
 Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
   const Status s = file_.WriteAt(data, size, offset);
   // Written in place, the file is left to the system as any program's is.
-  if (s.ok() && !inPlace_) file_.StartWriteback(offset, size);
+  if (!s.ok() || inPlace_) return s;
+  // The system writes a file out in pages (or larger aligned pieces, up to
+  // kWholePieces); one written out before all its bytes are in would be
+  // written again later, maybe after the name. So only what lies wholly
+  // within the file's written start goes now, the rest at Commit.
+  if (offset == written_) written_ = offset + size;
+  const uint64_t whole = written_ / kWholePieces * kWholePieces;
+  if (whole > started_) file_.StartWriteback(started_, whole - started_);
+  started_ = std::max(started_, whole);
   return s;
 }
 
 Status OutputFile::Commit() {
   if (inPlace_) return file_.Close();
+  file_.StartWriteback(started_, 0);  // all that is left
   if (unnamed_) {
     // A new name is taken at once; MoveTo then only closes the file (and
     // removes it, should that fail). A file cannot be linked over an old

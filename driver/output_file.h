@@ -14,8 +14,9 @@
 // at any time), the next conversion to the same name removes it, as it
 // removes any such file that no running conversion holds.
 //
-// A power cut: the file's writing to the disk is started as each piece is
-// written, so that by Commit all of it is on its way. On ext4 (its default
+// A power cut: the file's writing to the disk is started as it is written
+// (in file order; otherwise at Commit), so that by Commit all of it is on
+// its way. On ext4 (its default
 // data=ordered) the data then reaches the disk before the name does: a cut
 // leaves the old file or the whole new one, never an empty one. Nothing
 // waits for the disk. Other file systems keep their own order.
@@ -67,6 +68,11 @@ class OutputFile {
   platform::OutputTarget target_;
   bool inPlace_ = false;
   bool unnamed_ = false;
+  // The file's writing to the disk: bytes before written_ are all written,
+  // those before started_ on their way, in pieces of kWholePieces.
+  static constexpr uint64_t kWholePieces = 2 << 20;
+  uint64_t written_ = 0;
+  uint64_t started_ = 0;
 };
 
 #endif

@@ -132,8 +132,10 @@ class OutputHandle {
   // Whether parts never written may be left to SetSize: not for a FIFO or
   // a device.
   bool CanHaveHoles() const { return holes_; }
-  // Has the system start writing bytes at offset to the disk now, without
-  // waiting for it (Linux; elsewhere nothing).
+  // Has the system start writing size bytes at offset (0: to the end) to
+  // the disk now, without waiting for the disk: only for a page among them
+  // that was already being written out, and so must go again (Linux;
+  // elsewhere nothing).
   void StartWriteback(uint64_t offset, uint64_t size);
   // Gives the new file the owner and permission bits that the file at path
   // has, as far as we may (POSIX; never set-user-ID, set-group-ID or sticky).

@@ -289,7 +289,7 @@ Status OutputHandle::WriteAt(const void* data, size_t size, uint64_t offset) {
 void OutputHandle::StartWriteback(uint64_t offset, uint64_t size) {
 #ifdef CORVALIN_HAVE_SYNC_FILE_RANGE
   if (IsOpen()) sync_file_range(static_cast<int>(handle_), static_cast<off_t>(offset), static_cast<off_t>(size),
-                                SYNC_FILE_RANGE_WRITE);
+                                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE);
 #else
   (void)offset;
   (void)size;

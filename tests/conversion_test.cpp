@@ -1,6 +1,7 @@
 // The whole conversion, run as the real program, read back with libtiff.
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -244,6 +245,31 @@ TEST(WholeOrNothingTest, LeftoverTemporaryFilesGoUnlessAConversionHoldsThem) {
     std::vector<std::string> files = {"p.hdr", "p.tif"};
     if (held) files.insert(files.begin(), ".p.tif.part0");
     EXPECT_EQ(FilesIn(dir.path()), files) << "held: " << held;
+  }
+}
+
+TEST(WholeOrNothingTest, ConversionsAtOnceToOneNameAllFinish) {
+  // Four conversions of one picture at once, round after round: each finds
+  // the others' files beside the TIFF, and must neither take nor remove one.
+  // Every one finishes, and one whole TIFF is left, with nothing beside it.
+  const Bytes hdr = GradientHdr(256, 128);
+#ifdef _WIN32
+  const int rounds = 20;  // each start of a program under Wine is slow
+#else
+  const int rounds = 60;
+#endif
+  TempDir dir;
+  ASSERT_EQ(Convert(dir, hdr).run.status, 0);
+  const Bytes want = Contents(dir / "p.tif");
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<std::unique_ptr<Child>> children;
+    for (int k = 0; k < 4; ++k) children.push_back(std::make_unique<Child>(dir.path(), std::vector<std::string>{"p.hdr"}));
+    for (auto& child : children) {
+      const RunResult run = child->Wait();
+      ASSERT_EQ(run.status, 0) << "round " << round << "\n" << run.output;
+    }
+    ASSERT_EQ(Contents(dir / "p.tif"), want) << "round " << round;
+    ASSERT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"p.hdr", "p.tif"})) << "round " << round;
   }
 }
 
