@@ -174,22 +174,30 @@ std::wstring FinalPath(HANDLE h, const std::wstring& otherwise) {
   return n == 0 || n >= path.size() ? otherwise : path.substr(0, n);
 }
 
-// Gives the open file h the name target, replacing what is there. Another
-// program that has the old file open for a moment (a conversion looking at
-// it, a viewer) makes the replace fail while it does: it is tried again for
-// a while.
+// Runs attempt until it succeeds, or fails other than because another
+// program has the file open for a moment (a conversion that is just putting
+// its file in place, a viewer, a virus scanner): for a second at most.
+// busy: the error that says so besides a sharing violation.
+template <typename Attempt>
+bool WhileBusy(Attempt attempt, DWORD busy) {
+  for (int tries = 0;; ++tries) {
+    if (attempt()) return true;
+    const DWORD error = GetLastError();
+    if (tries == 100 || (error != busy && error != ERROR_SHARING_VIOLATION)) return false;
+    Sleep(10);
+  }
+}
+
+// Gives the open file h the name target, replacing what is there (which
+// cannot be done while another program has that open).
 bool Rename(HANDLE h, const std::wstring& target) {
   std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
   FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   info->ReplaceIfExists = TRUE;
   info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
   std::copy(target.begin(), target.end(), info->FileName);
-  for (int tries = 0;; ++tries) {
-    if (SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) return true;
-    const DWORD error = GetLastError();
-    if (tries == 100 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) return false;
-    Sleep(10);
-  }
+  return WhileBusy([&] { return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())); },
+                   ERROR_ACCESS_DENIED);
 }
 
 }  // namespace
@@ -202,8 +210,12 @@ OutputTarget FindOutputTarget(const std::string& name) {
   // is followed to the file it points to.
   OutputTarget t;
   std::wstring path = SystemPath(name);
-  const HANDLE probe = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE probe = INVALID_HANDLE_VALUE;
+  WhileBusy([&] {
+    probe = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return probe != INVALID_HANDLE_VALUE;
+  }, ERROR_SHARING_VIOLATION);
   if (probe == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND) {  // a folder, a file no one may write
