@@ -28,7 +28,7 @@ Status OutputFile::Start(const std::string& name, uint64_t bytes) {
   const bool exists = target_.kind == platform::PathKind::kRegular;
   // The new file needs all its room while the old one still stands.
   uint64_t available = 0;
-  if (platform::SpaceAvailable(target_.path, &available) && available < bytes) return Status{Result::kNoSpace};
+  if (platform::SpaceAvailable(target_.folder, &available) && available < bytes) return Status{Result::kNoSpace};
   for (int k = 0; k < kSlots; ++k) platform::RemoveUnheld(Slot(target_, k));
   written_ = started_ = 0;
   Status s = file_.CreateUnnamed(target_.folder);

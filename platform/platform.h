@@ -75,16 +75,13 @@ class InputFile {
   intptr_t handle_ = kNone;
 };
 
-// ---- Output files
-//
-// The steps a TIFF takes to its name. Which are taken, and in what order, is
-// decided once, in driver/output_file.h; these only carry each out as the
-// system can. Failures are kWriteFailed with the system's error code.
+// ---- Output files: the steps a TIFF takes to its name, which
+// driver/output_file.h chooses. Failures are kWriteFailed with the
+// system's error code.
 
-// What an output name leads to: the file that a plain open() would write
-// (symbolic links followed; a link that points nowhere names the file to
-// make), what it is, and for an existing file whether it could be opened
-// for writing (a file that cannot be overwritten is not replaced either).
+// What an output name leads to: the file a plain open() would write (links
+// followed; one that points nowhere names the file to make), what that is,
+// and whether an existing one could be opened for writing.
 struct OutputTarget {
   std::string path;
   std::string folder;  // the start of path that names its folder, its last separator included
@@ -102,10 +99,9 @@ bool Refused(const Status& failure);
 // by a conversion that was killed); anything held is left alone.
 void RemoveUnheld(const std::string& path);
 
-// A file being written. A new one is held from before any other program can
-// find it (locked on POSIX systems, shared with nobody on Windows), so that
-// RemoveUnheld never takes it from a running conversion; while it is not in
-// its place it goes with an interruption (see CleanUpOnInterrupt).
+// A file being written. A new one is held (locked on POSIX systems, shared
+// with nobody on Windows) before RemoveUnheld can find it, and goes with an
+// interruption until it is in its place (see CleanUpOnInterrupt).
 class OutputHandle {
  public:
   OutputHandle() = default;
@@ -113,9 +109,8 @@ class OutputHandle {
   OutputHandle(const OutputHandle&) = delete;
   OutputHandle& operator=(const OutputHandle&) = delete;
 
-  // A new file without a name, in folder: nothing is left of it however
-  // the program ends, until Link names it. Fails where the system or the
-  // file system cannot make one (all but Linux).
+  // A new file without a name, in folder, gone however the program ends
+  // until Link names it (Linux, where the file system can).
   Status CreateUnnamed(const std::string& folder);
   // A new file at path, which must not exist yet.
   Status CreateNamed(const std::string& path);
@@ -133,25 +128,25 @@ class OutputHandle {
   // a device.
   bool CanHaveHoles() const { return holes_; }
   // Has the system start writing size bytes at offset (0: to the end) to
-  // the disk now, without waiting for the disk: only for a page among them
-  // that was already being written out, and so must go again (Linux;
-  // elsewhere nothing).
+  // the disk, waiting only for a page among them already being written out,
+  // which must go again (Linux; elsewhere nothing).
   void StartWriteback(uint64_t offset, uint64_t size);
-  // Gives the new file the owner and permission bits that the file at path
-  // has, as far as we may (POSIX; never set-user-ID, set-group-ID or sticky).
+  // Gives the new file path's owner and permission bits, as far as we may
+  // (POSIX; never set-user-ID, set-group-ID or sticky).
   void TakeOver(const std::string& path);
 
   // Gives a file without a name the name path; fails if path is taken.
   Status Link(const std::string& path);
-  // Puts the new file, with its name, at target, in place of any file there,
-  // and closes it. On failure the file is removed.
+  // Closes the new file and renames it to target, over any file there. On
+  // failure the file is removed.
   Status MoveTo(const std::string& target);
   // Closes the file. A new file not yet in its place is removed.
   Status Close();
 
  private:
+  Status Opened(intptr_t handle, bool fresh);
+
   intptr_t handle_ = -1;
-  intptr_t lock_ = -1;   // POSIX: a second descriptor holding the lock while the file closes
   bool seekable_ = true;
   bool holes_ = true;
   bool fresh_ = false;   // made by this object and not yet in its place
@@ -159,11 +154,9 @@ class OutputHandle {
   std::string name_;     // the new file's name, while it has one
 };
 
-// The space the file system that would hold an output file named name
-// has for it. False where that does not apply (the name is a device, a
-// FIFO or a folder; such outputs are written in place) or the system
-// cannot say.
-bool SpaceAvailable(const std::string& name, uint64_t* bytes);
+// The space the file system holding folder (an OutputTarget's) has for
+// new files; false where the system cannot say.
+bool SpaceAvailable(const std::string& folder, uint64_t* bytes);
 
 // From now on an interruption (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C,
 // Ctrl-Break, closing the console) first removes the unfinished output

@@ -135,12 +135,6 @@ std::string FollowLinks(std::string path) {
   return path;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 Status Failed(int error) { return Status{Result::kWriteFailed, error}; }
 
 // Whether name still names the regular file open at fd.
@@ -195,16 +189,23 @@ void RemoveUnheld(const std::string& path) {
   close(fd);
 }
 
-bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
-  const std::string target = FollowLinks(name);
-  struct stat st;
-  if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
+bool SpaceAvailable(const std::string& folder, uint64_t* bytes) {
   struct statvfs fs;
   // A file system that counts no blocks at all (some FUSE and network
   // ones) cannot say.
-  if (statvfs(FolderOf(target).c_str(), &fs) != 0 || fs.f_blocks == 0) return false;
+  if (statvfs(folder.empty() ? "." : folder.c_str(), &fs) != 0 || fs.f_blocks == 0) return false;
   *bytes = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
   return true;
+}
+
+Status OutputHandle::Opened(intptr_t handle, bool fresh) {
+  struct stat st;
+  handle_ = handle;
+  fresh_ = fresh;
+  seekable_ = lseek(static_cast<int>(handle), 0, SEEK_CUR) >= 0;
+  holes_ = seekable_ && fstat(static_cast<int>(handle), &st) == 0 && S_ISREG(st.st_mode);
+  position_ = 0;
+  return Status{};
 }
 
 Status OutputHandle::CreateUnnamed(const std::string& folder) {
@@ -213,19 +214,12 @@ Status OutputHandle::CreateUnnamed(const std::string& folder) {
   // Its name comes through /proc at Link; without /proc it cannot have one.
   // The mode, as for any new file, is what the umask leaves of 0666.
   const int fd = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd < 0) return Failed(errno);
-  if (access(ProcName(fd).c_str(), F_OK) != 0 || flock(fd, LOCK_EX) != 0) {
-    close(fd);
-    return Failed(EOPNOTSUPP);
-  }
-  handle_ = fd;
-  fresh_ = true;
-  seekable_ = holes_ = true;
-  return Status{};
+  if (fd >= 0 && access(ProcName(fd).c_str(), F_OK) == 0 && flock(fd, LOCK_EX) == 0) return Opened(fd, true);
+  if (fd >= 0) close(fd);
 #else
   (void)folder;
-  return Failed(EOPNOTSUPP);
 #endif
+  return Failed(EOPNOTSUPP);
 }
 
 Status OutputHandle::CreateNamed(const std::string& path) {
@@ -240,25 +234,15 @@ Status OutputHandle::CreateNamed(const std::string& path) {
     close(fd);
     return Failed(EEXIST);
   }
-  handle_ = fd;
-  fresh_ = true;
-  seekable_ = holes_ = true;
   name_ = path;
   Announce(path);
-  return Status{};
+  return Opened(fd, true);
 }
 
 Status OutputHandle::OpenInPlace(const std::string& path) {
   Close();
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return Failed(errno);
-  struct stat st;
-  handle_ = fd;
-  fresh_ = false;
-  seekable_ = lseek(fd, 0, SEEK_CUR) >= 0;
-  holes_ = seekable_ && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  position_ = 0;
-  return Status{};
+  return fd < 0 ? Failed(errno) : Opened(fd, false);
 }
 
 Status OutputHandle::SetSize(uint64_t bytes) {
@@ -315,32 +299,26 @@ Status OutputHandle::Link(const std::string& path) {
 
 Status OutputHandle::MoveTo(const std::string& target) {
   if (!IsOpen() || name_.empty()) return Failed(EBADF);
-  // The lock stays on a descriptor of its own until the file is in place:
-  // close() reports what delayed writes to some file systems (NFS) found,
-  // and a file that failed is not put in place.
-  lock_ = dup(static_cast<int>(handle_));
-  const int fd = static_cast<int>(std::exchange(handle_, -1));
-  Status s = close(fd) == 0 ? Status{} : Failed(errno);
   SignalsBlocked blocked;
-  if (s.ok() && (lock_ < 0 || !Names(name_, static_cast<int>(lock_)))) s = Failed(EEXIST);
+  // Closed first: close() reports what delayed writes to some file systems
+  // (NFS) found, and such a file is not put in place. A descriptor of its
+  // own keeps the lock meanwhile.
+  const int lock = dup(static_cast<int>(handle_));
+  Status s = close(static_cast<int>(std::exchange(handle_, lock))) == 0 ? Status{} : Failed(errno);
+  if (s.ok() && (lock < 0 || !Names(name_, lock))) s = Failed(EEXIST);
   if (s.ok() && rename(name_.c_str(), target.c_str()) != 0) s = Failed(errno);
-  if (!s.ok() && lock_ >= 0 && Names(name_, static_cast<int>(lock_))) unlink(name_.c_str());
-  if (lock_ >= 0) close(static_cast<int>(lock_));
-  lock_ = -1;
-  fresh_ = false;
-  Withdraw(name_);
-  name_.clear();
+  fresh_ = !s.ok();
+  Close();
   return s;
 }
 
 Status OutputHandle::Close() {
-  if (!IsOpen()) return Status{};
   const int fd = static_cast<int>(std::exchange(handle_, -1));
   SignalsBlocked blocked;
   // A new file that never reached its place goes; one without a name goes
   // with its descriptor.
-  if (fresh_ && !name_.empty() && Names(name_, fd)) unlink(name_.c_str());
-  const Status s = close(fd) == 0 ? Status{} : Failed(errno);
+  if (fresh_ && !name_.empty() && (fd < 0 || Names(name_, fd))) unlink(name_.c_str());
+  const Status s = fd < 0 || close(fd) == 0 ? Status{} : Failed(errno);
   fresh_ = false;
   Withdraw(name_);
   name_.clear();

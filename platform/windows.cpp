@@ -204,46 +204,36 @@ bool Rename(HANDLE h, const std::wstring& target) {
 
 OutputTarget FindOutputTarget(const std::string& name) {
   // What the name opens decides, whatever its spelling (\\.\T:\x.tif is a
-  // file): a file that could not be overwritten in place (marked
-  // read-only, held open by a program that lets no one else write it, a
-  // folder) is not replaced either; a device is written in place; a link
-  // is followed to the file it points to.
+  // file; NUL a device). A file is found by the path its handle has, links
+  // followed; a new one in its folder as the system names that.
   OutputTarget t;
   std::wstring path = SystemPath(name);
-  HANDLE probe = INVALID_HANDLE_VALUE;
+  HANDLE h = INVALID_HANDLE_VALUE;
   WhileBusy([&] {
-    probe = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return probe != INVALID_HANDLE_VALUE;
+    h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h != INVALID_HANDLE_VALUE;
   }, ERROR_SHARING_VIOLATION);
-  if (probe == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND) {  // a folder, a file no one may write
-      t.kind = KindOf(name);
-      t.writable = Failed(error);
-    } else {
-      // A new file: in its folder as the system names that, links followed.
-      const HANDLE folder = CreateFileW(FolderOf(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-      if (folder != INVALID_HANDLE_VALUE) {
-        path = FinalPath(folder, FolderOf(path)) + path.substr(FolderOf(path).size());
-        CloseHandle(folder);
-      }
-    }
-    t.path = Narrow(path);
-    t.folder = Narrow(FolderOf(path) + L"\\");
-    return t;
-  }
+  const DWORD error = GetLastError();
   BY_HANDLE_FILE_INFORMATION info = {};
-  const bool file = GetFileType(probe) == FILE_TYPE_DISK;
-  t.kind = file ? PathKind::kRegular : PathKind::kOther;
-  // An administrator could open a file marked read-only.
-  if (file && GetFileInformationByHandle(probe, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
-    t.writable = Failed(ERROR_ACCESS_DENIED);
-  if (file) path = FinalPath(probe, path);
+  if (h != INVALID_HANDLE_VALUE) {
+    const bool file = GetFileType(h) == FILE_TYPE_DISK;
+    t.kind = file ? PathKind::kRegular : PathKind::kOther;
+    // An administrator could open a file marked read-only.
+    if (file && GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+      t.writable = Failed(ERROR_ACCESS_DENIED);
+    if (file) path = FinalPath(h, path);
+    CloseHandle(h);
+  } else if (error != ERROR_FILE_NOT_FOUND) {  // a folder, a file no one may write
+    t.kind = KindOf(name);
+    t.writable = Failed(error);
+  } else if ((h = CreateFileW(FolderOf(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) != INVALID_HANDLE_VALUE) {
+    path = FinalPath(h, FolderOf(path)) + path.substr(FolderOf(path).size());
+    CloseHandle(h);
+  }
   t.path = Narrow(path);
   t.folder = Narrow(FolderOf(path) + L"\\");
-  CloseHandle(probe);
   return t;
 }
 
@@ -262,45 +252,38 @@ void RemoveUnheld(const std::string& path) {
   CloseHandle(h);
 }
 
-bool SpaceAvailable(const std::string& name, uint64_t* bytes) {
-  std::wstring target = SystemPath(name);
-  // What the name opens decides: a device is not asked, a file is asked
-  // for where it lies, links followed.
-  const HANDLE h = CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool file = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
-                      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-    target = FinalPath(h, target);
-    CloseHandle(h);
-    if (!file) return false;
-  }
+bool SpaceAvailable(const std::string& folder, uint64_t* bytes) {
   ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExW((FolderOf(target) + L"\\").c_str(), &available, nullptr, nullptr)) return false;
+  if (!GetDiskFreeSpaceExW(SystemPath(folder).c_str(), &available, nullptr, nullptr)) return false;
   *bytes = available.QuadPart;
   return true;
 }
 
 Status OutputHandle::CreateUnnamed(const std::string&) { return Failed(ERROR_NOT_SUPPORTED); }
 
+Status OutputHandle::Opened(intptr_t handle, bool fresh) {
+  handle_ = handle;
+  fresh_ = fresh;
+  seekable_ = holes_ = GetFileType(AsHandle(handle)) == FILE_TYPE_DISK;
+  position_ = 0;
+  return Status{};
+}
+
 Status OutputHandle::CreateNamed(const std::string& path) {
   Close();
   AcquireSRWLockExclusive(&gReplacing);
   const HANDLE h = CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  const DWORD error = GetLastError();
-  if (h != INVALID_HANDLE_VALUE) {
+  const Status s = h == INVALID_HANDLE_VALUE ? Failed(GetLastError()) : Opened(FromHandle(h), true);
+  if (s.ok()) {
     // Gone with the last handle, however the program ends, until MoveTo
     // takes this back.
     DeleteOnClose(h, true);
     gUnfinished = h;
-    handle_ = FromHandle(h);
-    fresh_ = seekable_ = holes_ = true;
     name_ = path;
   }
   ReleaseSRWLockExclusive(&gReplacing);
-  return h != INVALID_HANDLE_VALUE ? Status{} : Failed(error);
+  return s;
 }
 
 Status OutputHandle::OpenInPlace(const std::string& path) {
@@ -309,17 +292,12 @@ Status OutputHandle::OpenInPlace(const std::string& path) {
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Failed(GetLastError());
   // A file starts empty; a device (NUL) is written as it is.
-  const bool file = GetFileType(h) == FILE_TYPE_DISK;
-  if (file && !SetEndOfFile(h)) {
+  if (GetFileType(h) == FILE_TYPE_DISK && !SetEndOfFile(h)) {
     const DWORD error = GetLastError();
     CloseHandle(h);
     return Failed(error);
   }
-  handle_ = FromHandle(h);
-  fresh_ = false;
-  seekable_ = holes_ = file;
-  position_ = 0;
-  return Status{};
+  return Opened(FromHandle(h), false);
 }
 
 Status OutputHandle::SetSize(uint64_t bytes) {
@@ -364,38 +342,36 @@ Status OutputHandle::Link(const std::string&) { return Failed(ERROR_NOT_SUPPORTE
 
 Status OutputHandle::MoveTo(const std::string& target) {
   if (!IsOpen() || !fresh_) return Failed(ERROR_INVALID_HANDLE);
-  const HANDLE h = AsHandle(std::exchange(handle_, -1));
   AcquireSRWLockExclusive(&gReplacing);
-  gUnfinished = nullptr;
   // The file takes its name while it is still open, the delete mark taken
   // back just before: a kill can leave it under its temporary name only
   // between those two calls. The rename fails with both files as they
   // were (a viewer holding the old one open without letting it be deleted,
-  // say); then the mark goes back on, and the file with the handle.
-  Status status;
+  // say); then the mark goes back on, and the file goes with the handle.
+  const HANDLE h = AsHandle(handle_);
+  Status s;
   if (!DeleteOnClose(h, false) || !Rename(h, SystemPath(target))) {
-    status = Failed(GetLastError());
+    s = Failed(GetLastError());
     DeleteOnClose(h, true);
   }
-  if (!CloseHandle(h) && status.ok()) status = Failed(GetLastError());
-  ReleaseSRWLockExclusive(&gReplacing);
+  gUnfinished = nullptr;
   fresh_ = false;
-  name_.clear();
-  return status;
+  ReleaseSRWLockExclusive(&gReplacing);
+  const Status closed = Close();
+  return s.ok() ? closed : s;
 }
 
 Status OutputHandle::Close() {
   if (!IsOpen()) return Status{};
-  const HANDLE h = AsHandle(std::exchange(handle_, -1));
-  if (!fresh_) return CloseHandle(h) ? Status{} : Failed(GetLastError());
   AcquireSRWLockExclusive(&gReplacing);
+  const HANDLE h = AsHandle(std::exchange(handle_, -1));
   if (gUnfinished == h) gUnfinished = nullptr;
-  CloseHandle(h);
-  DeleteFileW(SystemPath(name_).c_str());  // where the mark could not be set
+  const Status s = CloseHandle(h) ? Status{} : Failed(GetLastError());
+  if (fresh_) DeleteFileW(SystemPath(name_).c_str());  // where the delete mark could not be set
   ReleaseSRWLockExclusive(&gReplacing);
   fresh_ = false;
   name_.clear();
-  return Status{};
+  return s;
 }
 
 // ---- Interruptions
