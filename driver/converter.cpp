@@ -141,11 +141,11 @@ Status FinishWithRows(TiffOutput* tiff, int32_t height, int32_t first, int32_t c
 }
 
 // Pictures stored by rows, into a TIFF begun beside the output (or into
-// none, when started is false: the picture is still decoded, to report
-// what it held): each band of rows goes to the file as soon as it is
-// decoded, so the picture is never held whole.
+// none, when written, how it began, failed: the picture is still decoded,
+// to report what it held): each band of rows goes to the file as soon as
+// it is decoded, so the picture is never held whole.
 int ConvertByBands(ScanlineDecoder& decoder, const HeaderInfo& header, const PixelConversion& how,
-                   TiffOutput* tiff, bool started) {
+                   TiffOutput* tiff, Status written) {
   const Resolution& r = header.resolution;
   const int32_t bandRows = BandRows(r.width, r.height);
   // A small picture is done on this thread, in one band: a second thread
@@ -161,8 +161,7 @@ int ConvertByBands(ScanlineDecoder& decoder, const HeaderInfo& header, const Pix
   if (!scratch || !ring.Allocated()) return Fail(Result::kNoMemory);
   Print("Reading/processing image data...\n");
   ScanlineBands bands(decoder, r);
-  Status written{Result::kWriteFailed};
-  if (started) written = ring.Run(&bands, tiff, threaded);
+  if (written.ok()) written = ring.Run(&bands, tiff, threaded);
   // What was not written (there is no file, or it failed) is still decoded,
   // to tell a short file from a corrupt one.
   bands.Drain(scratch.get());
@@ -221,7 +220,6 @@ class PictureMemory {
 // Pictures held whole as they are stored: X-major ones, whose every row
 // needs the last scanline, and any written in place, where the file is
 // opened only once the picture is known to be sound, as it always was.
-// written: how the output's Start went.
 int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const PixelConversion& how,
                  TiffOutput* tiff, Status written) {
   const Resolution& r = header.resolution;
@@ -259,7 +257,7 @@ int ConvertPixels(InputStream& in, const HeaderInfo& header, const std::string& 
   PixelConversion how;
   how.xyz = header.xyz;
   how.cpu.avx2 = platform::HasAVX2();
-  if (!r.xMajor && !tiff.InPlace()) return ConvertByBands(decoder, header, how, &tiff, started.ok());
+  if (!r.xMajor && !tiff.InPlace()) return ConvertByBands(decoder, header, how, &tiff, started);
   return ConvertWhole(decoder, header, how, &tiff, started);
 }
 

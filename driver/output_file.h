@@ -26,7 +26,6 @@
 #ifndef CORVALIN_DRIVER_OUTPUT_FILE_H
 #define CORVALIN_DRIVER_OUTPUT_FILE_H
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,10 +34,6 @@
 
 class OutputFile {
  public:
-  OutputFile() = default;
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
   // Decides where a file of bytes bytes named name goes: beside it, opened
   // now; or in place (InPlace()), opened by OpenInPlace once what it will
   // hold is known to be sound. kNoSpace when its file system cannot hold

@@ -46,8 +46,6 @@ PathKind KindOf(const std::string& name);
 class InputFile {
  public:
   InputFile() = default;
-  // Takes over an open descriptor (a HANDLE on Windows), closed with the object.
-  explicit InputFile(intptr_t handle) : handle_(handle) {}
   ~InputFile() { Close(); }
   InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
   InputFile& operator=(InputFile&& other) noexcept {
@@ -234,11 +232,6 @@ class ProcessorBinding {
   ~ProcessorBinding();
   ProcessorBinding(const ProcessorBinding&) = delete;
   ProcessorBinding& operator=(const ProcessorBinding&) = delete;
-
- private:
-  // Unused where nothing can be bound.
-  [[maybe_unused]] bool bound_ = false;
-  [[maybe_unused]] alignas(8) unsigned char former_[128];  // the processors the thread could use before
 };
 
 // Whether the processor (and the system, which must save its registers)

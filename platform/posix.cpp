@@ -4,12 +4,9 @@
 //   CORVALIN_HAVE_FADVISE        posix_fadvise: the input is read once, in order
 //   CORVALIN_HAVE_MADV_HUGEPAGE  madvise(MADV_HUGEPAGE): large pages for large blocks
 //   CORVALIN_HAVE_MADV_POPULATE  madvise(MADV_POPULATE_WRITE): pages made ready ahead
-//   CORVALIN_HAVE_O_TMPFILE      open(O_TMPFILE) and a name through /proc at the end:
-//                                a killed conversion leaves no file at all
-//   CORVALIN_HAVE_SYNC_FILE_RANGE  sync_file_range: a file's writing to the disk started
-//                                early (see OutputHandle::StartWriteback)
-//   CORVALIN_HAVE_SCHED_AFFINITY sched_getcpu and sched_setaffinity: a conversion's two
-//                                threads each keep a processor
+//   CORVALIN_HAVE_O_TMPFILE      open(O_TMPFILE), named through /proc: a kill leaves nothing
+//   CORVALIN_HAVE_SYNC_FILE_RANGE  a file's writing to the disk started early
+//   CORVALIN_HAVE_SCHED_AFFINITY sched_setaffinity: a conversion's two threads kept apart
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -356,30 +353,31 @@ void CleanUpOnInterrupt() {
 }
 
 #ifdef CORVALIN_HAVE_SCHED_AFFINITY
+namespace {
+// The processors the bound thread could use before (one binding at a time).
+cpu_set_t gFormer;
+bool gBound = false;
+}  // namespace
+
 ProcessorBinding::ProcessorBinding(std::thread& partner) {
-  static_assert(sizeof(cpu_set_t) <= sizeof former_, "room for a processor set");
-  cpu_set_t allowed, here, elsewhere;
+  cpu_set_t here, elsewhere;
   const int now = sched_getcpu();
-  if (now < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(now, &allowed) ||
-      CPU_COUNT(&allowed) < 2)
+  if (gBound || now < 0 || sched_getaffinity(0, sizeof gFormer, &gFormer) != 0 || !CPU_ISSET(now, &gFormer) ||
+      CPU_COUNT(&gFormer) < 2)
     return;
   CPU_ZERO(&here);
   CPU_SET(now, &here);
-  elsewhere = allowed;
+  elsewhere = gFormer;
   CPU_CLR(now, &elsewhere);
   // The partner first: once this thread is bound, a thread it started
   // would inherit its one processor.
   if (pthread_setaffinity_np(partner.native_handle(), sizeof elsewhere, &elsewhere) != 0) return;
-  if (sched_setaffinity(0, sizeof here, &here) != 0) return;
-  std::memcpy(former_, &allowed, sizeof allowed);
-  bound_ = true;
+  gBound = sched_setaffinity(0, sizeof here, &here) == 0;
 }
 
 ProcessorBinding::~ProcessorBinding() {
-  if (!bound_) return;
-  cpu_set_t allowed;
-  std::memcpy(&allowed, former_, sizeof allowed);
-  sched_setaffinity(0, sizeof allowed, &allowed);
+  if (gBound) sched_setaffinity(0, sizeof gFormer, &gFormer);
+  gBound = false;
 }
 #else
 ProcessorBinding::ProcessorBinding(std::thread&) {}
