@@ -248,6 +248,13 @@ Program Floor(const std::string& dir, const Picture& p) {
                  dir + "/floor.out"};
 }
 
+// The floor, starting its file's writing to the disk early as corvalin
+// does (Linux), in the floor's place.
+Program WritebackFloor(Program floor) {
+  floor.args[0] = Exe("bench_floor_writeback");
+  return floor;
+}
+
 // Makes the input and checks corvalin's TIFF of it.
 void Prepare(const std::string& dir, const Picture& p) {
   MakeInput(Input(dir, p), p);
@@ -371,6 +378,28 @@ void BenchBatches(const std::string& dir, const std::string& size, int count, in
   }
 }
 
+// What starting the writing to the disk early costs by itself: the floor
+// with it against the floor, for a mid-size picture (new and over) and a
+// batch of them one a processor. Only where the system has it.
+void BenchWriteback(const std::string& dir, const std::string& size, int count, int pairs) {
+  int w = 0, h = 0;
+  if (!Exists(Exe("bench_floor_writeback")) || !ParseSize(size, &w, &h)) return;
+  const Picture p{w, h, Form::kRunLength};
+  Prepare(dir, p);
+  for (Pass pass : {Pass::kNew, Pass::kOver}) {
+    const Pair r = Compare(WritebackFloor(Floor(dir, p)), Floor(dir, p), pairs, pass);
+    Row(p.Name() + ", " + kPassName[static_cast<int>(pass)], FileMB(Input(dir, p)), r,
+        "floor with early writeback against the floor");
+  }
+  const std::string folder = dir + "/mid-" + size;
+  const std::vector<std::string> tiffs = MakeBatch(folder, count, w, h);
+  const std::string jobs = std::to_string(sysconf(_SC_NPROCESSORS_ONLN));
+  const Pair r = Compare(Recipe(folder, Exe("bench_floor_writeback"), jobs, tiffs),
+                         Recipe(folder, Exe("bench_floor"), jobs, tiffs), pairs);
+  Row(std::to_string(count) + " x " + size + ", xargs -P " + jobs, FileMB(folder + "/p0.hdr") * count, r,
+      "floor with early writeback against the floor");
+}
+
 // Back-to-back batches of count mid-size pictures through xargs -P
 // $(nproc), for seconds each for corvalin and the floor, outputs deleted
 // before each batch, nothing synced: the load a long batch keeps up, which the
@@ -488,6 +517,7 @@ int main(int argc, char** argv) {
   BenchSmall(dir, small, batch, pairs);
   BenchBatches(dir, mid, mids, pairs);
   BenchSustained(dir, mid, mids, sustain);
+  BenchWriteback(dir, mid, mids, pairs);
   BenchLarge(dir, large, pairs);
   BenchXMajor(dir, xmajor, pairs);
   if (!windows.empty()) BenchWine(dir, wine, windows, pairs);
