@@ -33,7 +33,8 @@ const char kHelp[] =
     "A short extension (a dot and up to three bytes) is replaced: picture.pic reads picture.hdr.\n"
     "Other names get .hdr and .tif added; if that .hdr can't be opened, the file named is read.\n"
     "\n"
-    "Manual: man corvalin (doc/corvalin.1 in the source).\n";
+    "Manual: man corvalin where it is installed; else corvalin.1 beside the program\n"
+    "(man ./corvalin.1), corvalin-manual.txt on Windows, doc/corvalin.1 in the source.\n";
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }

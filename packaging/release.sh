@@ -87,7 +87,8 @@ crlf README.md "$work/$folder/README.txt"
 crlf LICENSE "$work/$folder/LICENSE.txt"
 crlf CHANGELOG.md "$work/$folder/CHANGELOG.txt"
 # The manual as plain text (no bold or underline by overstriking).
-groff -man -Tutf8 -P-cbou "$work/windows-x86_64/corvalin.1" >"$work/manual.txt"
+# -k: the manual's UTF-8 (Café 日本) read as such, not as Latin-1.
+groff -k -man -Tutf8 -P-cbou "$work/windows-x86_64/corvalin.1" >"$work/manual.txt"
 crlf "$work/manual.txt" "$work/$folder/corvalin-manual.txt"
 stamp "$work/$folder"
 (cd "$work" && find "$folder" -type f | sort | zip -X -D -q -9 "$dist/$folder.zip" -@)

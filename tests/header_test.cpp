@@ -28,7 +28,8 @@ TEST(CommandLineTest, HelpAndVersionOnlyForTheirExactArguments) {
     EXPECT_EQ(run.status, 0) << argument;
     EXPECT_EQ(run.output.rfind("corvalin converts a Radiance RGBE picture", 0), 0u) << run.output;
     EXPECT_NE(run.output.find("Usage: corvalin picture\n"), std::string::npos) << run.output;
-    EXPECT_TRUE(EndsWith(run.output, "Manual: man corvalin (doc/corvalin.1 in the source).\n")) << run.output;
+    EXPECT_TRUE(EndsWith(run.output, "(man ./corvalin.1), corvalin-manual.txt on Windows, doc/corvalin.1 in the source.\n"))
+        << run.output;
   }
   for (const char* argument : {"--version", "-V"}) {
     RunResult run = RunCorvalin(dir.path(), {argument});
