@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# Builds the release packages of the commit checked out, into dist/:
+# Builds the release packages of the commit checked out, or of the source
+# tarball unpacked here, into dist/:
+#   corvalin-VERSION.tar.gz                the source
 #   corvalin-VERSION-x86_64-linux.tar.gz   static program, man page, README, LICENSE
 #   corvalin-VERSION-aarch64-linux.tar.gz  the same for 64-bit ARM
 #   corvalin-VERSION-x86_64-windows.zip    corvalin.exe, README, LICENSE and the
 #                                          manual as text with CR LF line endings
-#   corvalin_VERSION_amd64.deb             for Debian and Ubuntu
-#   corvalin_VERSION_arm64.deb
+#   corvalin_VERSION_amd64.deb             for Debian 11, Ubuntu 22.04 and later (a
+#   corvalin_VERSION_arm64.deb             static program: no library needed)
 #   SHA256SUMS
-# Installs with apt-get what a fresh Debian machine lacks. The same commit
-# gives the same bytes: every time stamp is the commit's (SOURCE_DATE_EPOCH),
-# source paths are mapped away, and archive members are sorted, owned by
-# root and stamped alike.
-#   packaging/release.sh
+# VERSION is the program's own (corvalin --version): VERSION's, or for
+# unreleased changes VERSION+dev.gHASH. Installs with apt-get what a fresh
+# Debian machine lacks. The same sources give the same bytes: every time
+# stamp is the commit's (SOURCE_DATE_EPOCH, from git or from
+# packaging/commit in a source tarball), source paths are mapped away, and
+# archive members are sorted, owned by root and stamped alike. A step that
+# fails says where its output is. Last, packaging/check_debian.sh installs
+# the .deb in fresh Debian 11, 12 and 13 systems (root, and a Debian
+# mirror, needed); --no-chroots leaves that out.
+#   packaging/release.sh [--no-chroots]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -27,8 +34,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-version=$(head -n 1 VERSION)
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+# The commit: "TIME HASH", filled in by git archive in a source tarball.
+read -r commit_time commit_hash <packaging/commit || true
+if ! [[ $commit_time =~ ^[0-9]+$ ]]; then
+  commit_time=$(git log -1 --format=%ct)
+  commit_hash=$(git log -1 --format=%H)
+fi
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$commit_time}
 export TZ=UTC LC_ALL=C
 umask 022
 # Where the sources were checked out must not show in what is built.
@@ -40,12 +52,17 @@ dist=$root/dist
 rm -rf "$work" "$dist"
 mkdir -p "$work" "$dist"
 
-# build NAME CMAKE-ARGS...: a Release build of the program alone.
+# build NAME CMAKE-ARGS...: a Release build of the program alone, its
+# output in build-release/NAME.log.
 build() {
-  local name=$1
+  local name=$1 log=$work/$1.log
   shift
-  cmake -S "$root" -B "$work/$name" -DCMAKE_BUILD_TYPE=Release -DCORVALIN_TESTS=OFF "$@" >/dev/null
-  cmake --build "$work/$name" -j"$(nproc)" --target corvalin >/dev/null
+  if ! { cmake -S "$root" -B "$work/$name" -DCMAKE_BUILD_TYPE=Release -DCORVALIN_TESTS=OFF "$@" &&
+         cmake --build "$work/$name" -j"$(nproc)" --target corvalin; } >"$log" 2>&1; then
+    tail -n 20 "$log"
+    echo "building $name failed: its whole output is in $log"
+    exit 1
+  fi
 }
 
 # Every file and folder under $1 stamped with the commit's time.
@@ -55,7 +72,7 @@ stamp() { find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +; }
 tarball() {
   local folder=$1 out=$2
   stamp "$work/$folder"
-  tar -C "$work" --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
+  tar -C "$work" --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mode=go-w \
       --mtime="@$SOURCE_DATE_EPOCH" -cf - "$folder" | gzip -9n >"$out"
 }
 
@@ -63,6 +80,17 @@ crlf() { sed 's/$/\r/' "$1" >"$2"; }
 
 echo "== Linux, static: x86_64 and aarch64"
 build linux-x86_64 -DCORVALIN_FULLY_STATIC=ON "-DCMAKE_CXX_FLAGS=$prefix_map"
+version=$("$work/linux-x86_64/corvalin" --version | cut -d ' ' -f 2)
+
+echo "== the source: corvalin-$version.tar.gz"
+# What git tracks (in a source tarball, what it holds), packaging/commit
+# filled in as git archive does.
+folder=corvalin-$version
+mkdir -p "$work/$folder"
+if [ -e .git ]; then git ls-files -z; else find . -type f ! -path './build*' ! -path './dist/*' -print0; fi |
+  sed -z 's|^\./||' | xargs -0 cp --parents -p -t "$work/$folder"
+echo "$commit_time $commit_hash" >"$work/$folder/packaging/commit"
+tarball "$folder" "$dist/$folder.tar.gz"
 build linux-aarch64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
   -DCORVALIN_FULLY_STATIC=ON "-DCMAKE_CXX_FLAGS=$prefix_map"
 for arch in x86_64 aarch64; do
@@ -94,14 +122,16 @@ stamp "$work/$folder"
 (cd "$work" && find "$folder" -type f | sort | zip -X -D -q -9 "$dist/$folder.zip" -@)
 
 echo "== Debian packages: amd64 and arm64"
-# The packages' program links the C library dynamically (Debian's policy)
-# and the C++ runtime statically (as every build of ours), built with
-# Debian's hardening flags.
+# The packages' program is static, as the tarballs' (a static PIE, with
+# Debian's hardening flags): a C library linked dynamically would tie it to
+# this machine's glibc (2.36), and Debian 11 has 2.31, Ubuntu 22.04 2.35.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 deb_cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) $prefix_map"
-deb_ldflags=$(dpkg-buildflags --get LDFLAGS)
-build deb-amd64 "-DCMAKE_CXX_FLAGS=$deb_cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$deb_ldflags"
-build deb-arm64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
+deb_ldflags="$(dpkg-buildflags --get LDFLAGS) -static-pie"
+# (-static-pie links the C++ runtime in too; -static-libgcc beside it would
+# undo it.)
+build deb-amd64 -DCORVALIN_STATIC_RUNTIME=OFF "-DCMAKE_CXX_FLAGS=$deb_cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$deb_ldflags"
+build deb-arm64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DCORVALIN_STATIC_RUNTIME=OFF \
   "-DCMAKE_CXX_FLAGS=$deb_cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$deb_ldflags"
 
 changelog_date=$(date -R -d "@$SOURCE_DATE_EPOCH")
@@ -121,22 +151,12 @@ for arch in amd64 arm64; do
     packaging/debian/changelog | gzip -9n >"$doc/changelog.gz"
   { cat packaging/debian/copyright; sed -n '/^Permission/,$p' LICENSE | sed 's/^$/./; s/^/ /'; } >"$doc/copyright"
 
-  # The C library version the program needs. For amd64 Debian's own tool
-  # reads its symbol tables; the arm64 C library is not installed as a
-  # package here, so there it is the newest GLIBC_ symbol version the
-  # program asks for.
-  if [ $arch = amd64 ]; then
-    mkdir -p "$work/shlibdeps/debian"
-    printf 'Source: corvalin\n\nPackage: corvalin\nArchitecture: any\n' >"$work/shlibdeps/debian/control"
-    depends=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O --warnings=0 -e"$stage/usr/bin/corvalin" |
-              sed -n 's/^shlibs:Depends=//p')
-  else
-    glibc=$(aarch64-linux-gnu-objdump -T "$stage/usr/bin/corvalin" | grep -o 'GLIBC_[0-9.]*' |
-            sed 's/GLIBC_//' | sort -V | tail -n 1)
-    depends="libc6 (>= $glibc)"
-  fi
+  mkdir -p "$stage/usr/share/lintian/overrides"
+  # lintian takes a static PIE for a shared library without its own.
+  printf 'corvalin: %s [usr/bin/corvalin]\n' statically-linked-binary shared-library-lacks-prerequisites \
+    >"$stage/usr/share/lintian/overrides/corvalin"
   size=$(du -k -s --apparent-size "$stage/usr" | cut -f 1)
-  sed "s/@VERSION@/$version/; s/@ARCH@/$arch/; s/@MAINTAINER@/$maintainer/; s/@DEPENDS@/$depends/; s/@SIZE@/$size/" \
+  sed "s/@VERSION@/$version/; s/@ARCH@/$arch/; s/@MAINTAINER@/$maintainer/; s/@SIZE@/$size/" \
     packaging/debian/control >"$stage/DEBIAN/control"
   (cd "$stage" && find usr -type f | sort | xargs md5sum >DEBIAN/md5sums)
   find "$stage" -type d -exec chmod 0755 {} +
@@ -149,3 +169,7 @@ done
 (cd "$dist" && sha256sum -- * >SHA256SUMS)
 echo "== dist/"
 (cd "$dist" && ls -l && cat SHA256SUMS)
+if [ "${1:-}" != --no-chroots ]; then
+  echo "== the Debian package on Debian 11, 12 and 13"
+  packaging/check_debian.sh "$dist"
+fi
