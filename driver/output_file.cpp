@@ -4,12 +4,10 @@
 
 namespace {
 
-// Names for temporary files beside a target: so a conversion knows those a
-// killed one may have left.
+// Temporary names beside t, the same for every conversion, which so finds
+// those a killed one left: ".<name>.part<k>", the name cut at a whole
+// character to fit 255 bytes (and so 255 UTF-16 units).
 constexpr int kSlots = 8;
-
-// ".<name>.part<k>" beside t, the name shortened at a whole character so
-// that the whole is at most 255 bytes (and so at most 255 UTF-16 units).
 std::string Slot(const platform::OutputTarget& t, int k) {
   const std::string base = t.path.substr(t.folder.size());
   size_t n = std::min<size_t>(base.size(), 248);

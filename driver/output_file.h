@@ -15,14 +15,12 @@
 // Its writing to the disk is started as it is written, so that by Commit
 // all of it is on its way: on ext4 (data=ordered, its default) the data
 // then reaches the disk before the name, and a power cut leaves the old
-// file or the whole new one. Nothing waits for the disk.
+// file or the whole new one.
 //
 // In place, as a plain open would write: a name that is not a regular file
-// (a device, a FIFO), whatever its spelling, and an existing writable file
-// in a folder that refuses new files. A symbolic link at the name is
-// followed, and stays. A replaced file keeps its owner (where allowed) and
-// permission bits on POSIX systems; on Windows the new file takes its
-// folder's permissions.
+// (a device, a FIFO), and an existing writable file in a folder that
+// refuses new files. A link at the name stays; its file is replaced, keeping
+// its owner and permission bits on POSIX systems.
 #ifndef CORVALIN_DRIVER_OUTPUT_FILE_H
 #define CORVALIN_DRIVER_OUTPUT_FILE_H
 

@@ -334,8 +334,7 @@ Status OutputHandle::WriteAt(const void* data, size_t size, uint64_t offset) {
   return Status{};
 }
 
-// NTFS writes a file out in its own time, and keeps no name ahead of its
-// data the way ext4 can; a new file takes its folder's permissions.
+// NTFS writes a file out in its own time; a new file takes its folder's permissions.
 void OutputHandle::StartWriteback(uint64_t, uint64_t) {}
 void OutputHandle::TakeOver(const std::string&) {}
 Status OutputHandle::Link(const std::string&) { return Failed(ERROR_NOT_SUPPORTED); }
