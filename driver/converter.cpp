@@ -141,10 +141,10 @@ Status FinishWithRows(TiffOutput* tiff, int32_t height, int32_t first, int32_t c
   return s.ok() ? tiff->Finish() : s;
 }
 
-// Pictures stored by rows, into a TIFF begun beside the output (or into
-// none, when written, how it began, failed: the picture is still decoded,
-// to report what it held): each band of rows goes to the file as soon as
-// it is decoded, so the picture is never held whole.
+// Pictures stored by rows, into the TIFF begun beside the output (written
+// says how that went; when it failed, the picture is still decoded, to
+// report what it held): each band of rows goes to the file as soon as it
+// is decoded, so the picture is never held whole.
 int ConvertByBands(ScanlineDecoder& decoder, const HeaderInfo& header, const PixelConversion& how,
                    TiffOutput* tiff, Status written) {
   const Resolution& r = header.resolution;
