@@ -23,7 +23,7 @@ float* BandRing::FloatsOf(const uint8_t* band) const {
 Status BandRing::Write(const Job& job) {
   float* floats = FloatsOf(job.band);
   if (!job.converted) ConvertBand(job.band, width_, job.place, how_, floats);
-  return output_->WriteRows(floats, job.place.firstRow, job.place.count);
+  return output_->WriteRows(floats, job.place.firstRow, job.place.count, job.place.left, job.place.right);
 }
 
 Status BandRing::Run(BandSource* source, TiffOutput* output, bool threaded) {

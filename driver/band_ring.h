@@ -30,7 +30,7 @@
 #include <mutex>
 #include <vector>
 
-#include "driver/converter.h"
+#include "driver/bands.h"
 #include "driver/tiff_output.h"
 #include "platform/platform.h"
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "driver/band_ring.h"
+#include "driver/bands.h"
 #include "driver/tiff_output.h"
 #include "platform/platform.h"
 
@@ -135,9 +136,10 @@ int Report(Result decoded, const Status& written) {
 
 // Finishes a TIFF whose upright rows first to first + count - 1 were
 // written: the others, which the input held no pixel of, are left a hole.
-Status FinishWithRows(TiffOutput* tiff, int32_t height, int32_t first, int32_t count) {
-  Status s = tiff->SkipRows(0, first);
-  if (s.ok()) s = tiff->SkipRows(first + count, height - first - count);
+Status FinishWithRows(TiffOutput* tiff, int32_t height, const HeldPixels& held) {
+  const int32_t end = held.firstRow + held.rows;
+  Status s = tiff->SkipRows(0, held.firstRow);
+  if (s.ok()) s = tiff->SkipRows(end, height - end);
   return s.ok() ? tiff->Finish() : s;
 }
 
@@ -169,10 +171,8 @@ int ConvertByBands(ScanlineDecoder& decoder, const HeaderInfo& header, const Pix
   const Result result = bands.result();
   // Rows the input held no pixel of are never written: they are left a
   // hole in the file, at its end or, for a picture stored bottom-up, its start.
-  int32_t first = 0, count = 0;
-  RowsWithPixels(r, bands.filled(), &first, &count);
   if (written.ok() && result == Result::kCorrupt) written = Status{Result::kWriteFailed};
-  if (written.ok()) written = FinishWithRows(tiff, r.height, first, count);
+  if (written.ok()) written = FinishWithRows(tiff, r.height, PixelsHeld(r, bands.filled()));
   return Report(result, written);
 }
 
@@ -236,13 +236,12 @@ int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const Pixel
   if (result == Result::kCorrupt) written = Status{Result::kWriteFailed};
   if (written.ok() && tiff->InPlace()) written = tiff->OpenInPlace();
   if (written.ok()) {
-    // Rows the input held no pixel of are left a hole where the file can
-    // have one (not in a FIFO or a device).
-    int32_t first = 0, count = r.height;
-    if (tiff->CanSkipRows()) RowsWithPixels(r, filled, &first, &count);
-    PictureBands bands(picture.data(), r, first, count);
+    // Rows and columns the input held no pixel of are neither converted
+    // nor written where the file can have holes (not in a FIFO or a device).
+    const HeldPixels held = tiff->CanSkipRows() ? PixelsHeld(r, filled) : HeldPixels{0, r.height, 0, r.width};
+    PictureBands bands(picture.data(), r, held);
     written = ring.Run(&bands, tiff, /*threaded=*/true);
-    if (written.ok()) written = FinishWithRows(tiff, r.height, first, count);
+    if (written.ok()) written = FinishWithRows(tiff, r.height, held);
   }
   return Report(result, written);
 }

@@ -1,6 +1,7 @@
 #include "driver/output_file.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -15,10 +16,26 @@ std::string Slot(const platform::OutputTarget& t, int k) {
   return t.folder + "." + base.substr(0, n) + ".part" + static_cast<char>('0' + k);
 }
 
+// Whether the size bytes at p are all zeros; the first 64 bytes decide
+// for nearly every block that is not.
+bool AllZeros(const uint8_t* p, size_t size) {
+  size_t k = 0;
+  for (; k + 64 <= size; k += 64) {
+    uint64_t w[8];
+    std::memcpy(w, p + k, sizeof w);
+    if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
+  }
+  for (; k < size; ++k)
+    if (p[k] != 0) return false;
+  return true;
+}
+
 }  // namespace
 
 Status OutputFile::Start(const std::string& name, uint64_t bytes) {
   Abandon();
+  bytes_ = bytes;
+  written_ = started_ = end_ = 0;
   target_ = platform::FindOutputTarget(name);
   inPlace_ = target_.kind == platform::PathKind::kOther;
   if (inPlace_) return Status{};
@@ -28,7 +45,6 @@ Status OutputFile::Start(const std::string& name, uint64_t bytes) {
   uint64_t available = 0;
   if (platform::SpaceAvailable(target_.folder, &available) && available < bytes) return Status{Result::kNoSpace};
   for (int k = 0; k < kSlots; ++k) platform::RemoveUnheld(Slot(target_, k));
-  written_ = started_ = 0;
   Status s = file_.CreateUnnamed(target_.folder);
   unnamed_ = s.ok();
   for (int k = 0; !s.ok() && k < kSlots; ++k) {
@@ -44,9 +60,27 @@ Status OutputFile::Start(const std::string& name, uint64_t bytes) {
 }
 
 Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
-  const Status s = file_.WriteAt(data, size, offset);
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  auto put = [&](size_t from, size_t to) {
+    if (to == from) return Status{};
+    end_ = std::max(end_, offset + to);
+    return file_.WriteAt(bytes + from, to - from, offset + from);
+  };
   // Written in place, the file is left to the system as any program's is.
-  if (!s.ok() || inPlace_) return s;
+  if (inPlace_) return put(0, size);
+  // The bytes from at on are yet to be written; blocks of zeros are skipped.
+  size_t at = 0;
+  for (size_t k = 0; k < size;) {
+    const size_t next = static_cast<size_t>(std::min<uint64_t>(size, (offset + k) / kBlock * kBlock + kBlock - offset));
+    if (AllZeros(bytes + k, next - k)) {
+      const Status s = put(at, k);
+      if (!s.ok()) return s;
+      at = next;
+    }
+    k = next;
+  }
+  const Status s = put(at, size);
+  if (!s.ok()) return s;
   // The system writes a file out in pages (or larger aligned pieces, up to
   // kWholePieces); one written out before all its bytes are in would be
   // written again later, maybe after the name. So only what lies wholly
@@ -59,6 +93,13 @@ Status OutputFile::WriteAt(const void* data, size_t size, uint64_t offset) {
 }
 
 Status OutputFile::Commit() {
+  if (end_ < bytes_ && file_.CanHaveHoles()) {
+    const Status s = file_.SetSize(bytes_);
+    if (!s.ok()) {
+      Abandon();
+      return s;
+    }
+  }
   if (inPlace_) return file_.Close();
   file_.StartWriteback(started_, 0);  // all that is left
   if (unnamed_) {

@@ -12,6 +12,10 @@
 // Linux and Windows, at any time) is removed by the next conversion to the
 // same name, as is any such file that no running conversion holds.
 //
+// A new file reads as zeros wherever it was not written, so its blocks
+// that would only hold zeros are left holes: they take no disk, and no
+// time to write.
+//
 // Its writing to the disk is started as it is written, so that by Commit
 // all of it is on its way: on ext4 (data=ordered, its default) the data
 // then reaches the disk before the name, and a power cut leaves the old
@@ -40,11 +44,14 @@ class OutputFile {
   bool InPlace() const { return inPlace_; }
   Status OpenInPlace() { return file_.OpenInPlace(target_.path); }
 
+  // Writes size bytes at offset; in a new file, a block (kBlock bytes at a
+  // multiple of kBlock) that they would fill with zeros is left a hole.
   Status WriteAt(const void* data, size_t size, uint64_t offset);
-  Status SetSize(uint64_t bytes) { return file_.SetSize(bytes); }
+  static constexpr uint64_t kBlock = 4096;  // nearly every file system's
   bool CanHaveHoles() const { return file_.IsOpen() && file_.CanHaveHoles(); }
 
-  // Closes the file and puts it in place. On failure the new file goes.
+  // Closes the file, first extending it to its full size over any hole at
+  // its end, and puts it in place. On failure the new file goes.
   Status Commit();
   // Closes the file; a new one goes, one written in place stays.
   void Abandon() { file_.Close(); }
@@ -59,6 +66,8 @@ class OutputFile {
   static constexpr uint64_t kWholePieces = 2 << 20;
   uint64_t written_ = 0;
   uint64_t started_ = 0;
+  uint64_t bytes_ = 0;  // the file's size when whole
+  uint64_t end_ = 0;    // the end of what was written
 };
 
 #endif

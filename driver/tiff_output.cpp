@@ -1,5 +1,6 @@
 #include "driver/tiff_output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 
@@ -11,7 +12,7 @@ Status Refused() { return Status{Result::kWriteFailed, EINVAL}; }
 
 Status TiffOutput::Begin(const Status& opened) {
   given_.clear();
-  givenTwice_ = skipped_ = false;
+  givenTwice_ = false;
   if (!opened.ok()) return opened;
   const Status s = file_.WriteAt(layout_.Header().data(), layout_.Header().size(), 0);
   if (!s.ok()) file_.Abandon();
@@ -48,13 +49,22 @@ bool TiffOutput::Give(int32_t first, int32_t count) {
   return true;
 }
 
-Status TiffOutput::WriteRows(const float* rows, int32_t first, int32_t count) {
+Status TiffOutput::WriteRows(const float* rows, int32_t first, int32_t count, int32_t left, int32_t right) {
+  const size_t rowFloats = static_cast<size_t>(layout_.RowBytes() / sizeof(float));
+  const int32_t width = static_cast<int32_t>(rowFloats / 3);
+  right = std::min(right, width);
+  if (left < 0 || left > right || ((left > 0 || right < width) && !CanSkipRows())) return Refused();
   if (!Give(first, count)) {
     givenTwice_ = true;
     return Refused();
   }
-  return WritePixels(&file_, rows, static_cast<size_t>(layout_.RowBytes() / sizeof(float) * count),
-                     layout_.PixelOffset() + static_cast<uint64_t>(first) * layout_.RowBytes());
+  const uint64_t at = layout_.PixelOffset() + static_cast<uint64_t>(first) * layout_.RowBytes();
+  if (left == 0 && right == width) return WritePixels(&file_, rows, rowFloats * static_cast<size_t>(count), at);
+  Status s;
+  for (int32_t j = 0; j < count && s.ok(); ++j)
+    s = WritePixels(&file_, rows + j * rowFloats + 3 * static_cast<size_t>(left), 3 * static_cast<size_t>(right - left),
+                    at + j * layout_.RowBytes() + 12 * static_cast<uint64_t>(left));
+  return s;
 }
 
 Status TiffOutput::SkipRows(int32_t first, int32_t count) {
@@ -63,7 +73,6 @@ Status TiffOutput::SkipRows(int32_t first, int32_t count) {
     givenTwice_ = true;
     return Refused();
   }
-  skipped_ = skipped_ || count > 0;
   return Status{};
 }
 
@@ -73,7 +82,6 @@ Status TiffOutput::Finish() {
   const bool whole = !givenTwice_ && (height_ == 0 || (given_.size() == 1 && given_.begin()->first == 0 &&
                                                        given_.begin()->second == height_));
   Status s = whole ? Status{} : Refused();
-  if (s.ok() && skipped_) s = file_.SetSize(layout_.FileSize());
   if (!s.ok()) {
     file_.Abandon();
     return s;

@@ -25,13 +25,13 @@ class TiffOutput {
   Status OpenInPlace();
 
   // Writes count rows (count * width * 3 floats, top to bottom) as rows
-  // first onwards, at their place in the file. Fails for rows outside the
-  // picture or given before; a file written in place that cannot seek (a
-  // FIFO) takes rows only in order.
-  Status WriteRows(const float* rows, int32_t first, int32_t count);
-  // Gives count rows from first as zeros never written: the file is
-  // extended over them at Finish, so that they are a hole, which reads as
-  // zeros. Fails where the file cannot have holes (a FIFO, a device), and
+  // first onwards, at their place in the file: only columns left to right
+  // - 1 of them, the others being zeros left a hole (as SkipRows). Fails
+  // for rows outside the picture or given before; a file written in place
+  // that cannot seek (a FIFO) takes whole rows only, in order.
+  Status WriteRows(const float* rows, int32_t first, int32_t count, int32_t left = 0, int32_t right = INT32_MAX);
+  // Gives count rows from first as zeros never written: they are a hole,
+  // which reads as zeros. Fails where the file cannot have holes (a FIFO, a device), and
   // for rows outside the picture or given before.
   Status SkipRows(int32_t first, int32_t count);
   bool CanSkipRows() const { return file_.CanHaveHoles(); }
@@ -51,7 +51,6 @@ class TiffOutput {
   // The rows given so far, as runs: first row -> one past the last.
   std::map<int32_t, int32_t> given_;
   bool givenTwice_ = false;  // a row given again, or outside the picture
-  bool skipped_ = false;
 };
 
 #endif

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/bands.h"
 #include "driver/converter.h"
 #include "tests/memory_io.h"
 
@@ -48,7 +49,7 @@ Decoded Decode(InputStream& in, bool stream) {
   ScanlineDecoder decoder(in);
   Check(decoder.Ok());
   const bool streamed = stream && !r.xMajor;
-  int32_t filled = 0, first = 0, count = 0;
+  int32_t filled = 0;
   PixelConversion how;
   how.xyz = h.xyz;
   MemorySink sink(r.width, r.height, streamed ? BandRows(r.width, r.height) : WholeBandRows(r), how);
@@ -61,15 +62,14 @@ Decoded Decode(InputStream& in, bool stream) {
   } else {
     std::vector<uint8_t> picture(static_cast<size_t>(r.width) * r.height * 4);
     d.result = decoder.DecodeScanlines(picture.data(), r.ScanlineLength(), r.ScanlineCount(), false, &filled);
-    RowsWithPixels(r, filled, &first, &count);
-    PictureBands bands(picture.data(), r, first, count);
+    PictureBands bands(picture.data(), r, PixelsHeld(r, filled));
     if (d.result != Result::kCorrupt) sink.TakeAll(bands);
   }
   // Rows the file held nothing of are never given: they are a hole in the
   // TIFF, which reads as zeros.
-  RowsWithPixels(r, filled, &first, &count);
+  const HeldPixels held = PixelsHeld(r, filled);
   // A whole picture fills every scanline.
-  d.everyRowOnce = sink.OnlyRowsOnce(first, count) && (d.result != Result::kOk || filled == r.ScanlineCount());
+  d.everyRowOnce = sink.OnlyRowsOnce(held.firstRow, held.rows) && (d.result != Result::kOk || filled == r.ScanlineCount());
   sink.ZeroRowsNotGiven();
   d.image = std::move(sink.image);
   return d;

@@ -13,8 +13,8 @@
 // reads each column's cache lines once, where placing whole columns would
 // touch a new row, and page, with every pixel. Where SSE2 serves, four rows
 // of four columns at a time, as a 4 x 4 transpose of the four-byte pixels.
-void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t count,
-                uint8_t* rows) {
+void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t count, int32_t left,
+                int32_t right, uint8_t* rows) {
   const int32_t w = r.width, h = r.height;
   const size_t rowBytes = static_cast<size_t>(w) * 4;
   auto column = [&](int32_t x) {
@@ -27,11 +27,11 @@ void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t
     std::memcpy(rows + j * rowBytes + 4 * static_cast<size_t>(x),
                 column(x) + 4 * static_cast<size_t>(index(y0 + j)), 4);
   };
-  int32_t x = 0;
+  int32_t x = left;
 #if defined(__SSE2__)
   // Four columns at a time, all the rows of each (a cache line of a column
   // holds 16 of its pixels): every line is read once and used whole.
-  for (; x + 4 <= w; x += 4) {
+  for (; x + 4 <= right; x += 4) {
     int32_t j = 0;
     for (; j + 4 <= count; j += 4) {
       // The four rows' pixels lie together in each column, from the lowest index.
@@ -53,7 +53,7 @@ void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t
       for (int32_t t = 0; t < 4; ++t) one(x + t, j);
   }
 #endif
-  for (; x < w; ++x)
+  for (; x < right; ++x)
     for (int32_t j = 0; j < count; ++j) one(x, j);
 }
 

@@ -162,7 +162,8 @@ void AVX2(float* out, const uint8_t* pixels, int32_t count);
 // Rows y0 to y0 + count - 1 of an X-major picture held whole as the file
 // stores it (r.ScanlineCount() columns of r.ScanlineLength() pixels), as
 // upright rows of RGBE pixels, left to right, into rows (count * width * 4
-// bytes).
-void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t count, uint8_t* rows);
+// bytes): only columns left to right - 1 of them.
+void GatherRows(const uint8_t* picture, const Resolution& r, int32_t y0, int32_t count, int32_t left,
+                int32_t right, uint8_t* rows);
 
 #endif

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/band_ring.h"
+#include "driver/bands.h"
 #include "driver/converter.h"
 #include "driver/tiff_output.h"
 #include "support.h"

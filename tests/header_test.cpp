@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/bands.h"
 #include "driver/converter.h"
 #include "messages.h"
 #include "support.h"

@@ -88,6 +88,84 @@ TEST(LargeTest, CutPictureLeavesOnlyItsMissingRowsAHole) {
   }
 }
 
+TEST(LargeTest, ColumnsCutShortWriteOnlyTheirBlocks) {
+  // 20000 x 20000 stored as columns, cut after 4 of them (320 KB): every
+  // row holds 4 pixels (48 bytes) and 239952 bytes of zeros, which are
+  // neither converted nor written. One 4 KiB block a row is the least a
+  // file system can hold that in (78 MiB, where 4.8 GB of zeros once went).
+  const int w = 20000, h = 20000, held = 4;
+  const uint64_t size = 349 + uint64_t{w} * h * 12;
+  TempDir dir;
+  if (FreeBytes(dir.path()) < size) GTEST_SKIP() << "less than 4.8 GB free where the tests write";
+  std::vector<Bytes> columns;
+  for (int k = 0; k < held; ++k) columns.push_back(SceneRow(h, w, k, 3));
+  for (const char* line : {"+X 20000 -Y 20000", "-X 20000 +Y 20000"}) {
+    const bool flipped = line[0] == '-';  // columns from the right, each from the bottom
+    WriteFile(dir / "p.hdr", MakeHdr(std::string(line) + "\n", columns, Encoding::kRunLength));
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+    EXPECT_EQ(run.status, 1) << line;
+    EXPECT_NE(run.output.find(kEndedEarly), std::string::npos) << run.output;
+    const Usage u = UsageOf(dir / "p.tif");
+    EXPECT_EQ(u.size, size) << line;
+    EXPECT_LE(u.onDisk, uint64_t{h} * 2 * 4096) << line << ": zeros were written";
+    std::FILE* f = std::fopen((dir / "p.tif").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    for (int y : {0, 1, 9999, h - 1}) {
+      std::vector<float> row(static_cast<size_t>(w) * 3);
+      ASSERT_EQ(fseeko(f, static_cast<off_t>(349 + uint64_t{12} * w * y), SEEK_SET), 0);
+      ASSERT_EQ(std::fread(row.data(), 12, static_cast<size_t>(w), f), static_cast<size_t>(w)) << "row " << y;
+      for (int x = 0; x < w; ++x) {
+        const int k = flipped ? w - 1 - x : x;
+        const uint8_t* p = k < held ? &columns[k][4 * static_cast<size_t>(flipped ? h - 1 - y : y)] : nullptr;
+        for (int c = 0; c < 3; ++c)
+          ASSERT_EQ(row[3 * static_cast<size_t>(x) + c], p ? ReferenceFloat(p[c], p[3]) : 0.0f)
+              << line << " row " << y << " column " << x;
+      }
+    }
+    std::fclose(f);
+  }
+}
+
+TEST(LargeTest, StretchesOfZerosAreLeftHoles) {
+  // 3000 x 600 pictures whose black (exponent 0) parts take no disk where
+  // they fill a block; libtiff reads every pixel back.
+  const int w = 3000, h = 600;
+  struct Case {
+    const char* what;
+    bool (*black)(int x, int y);
+    double atMost;  // of the file's size on disk
+  };
+  const Case cases[] = {
+      {"black rows in the middle", [](int, int y) { return y >= 100 && y < 500; }, 0.40},
+      {"the left two thirds of every row black", [](int x, int) { return x < 2000; }, 0.60},
+      {"no black", [](int, int) { return false; }, 1.01},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::vector<Bytes> rows;
+    for (int y = 0; y < h; ++y) {
+      Bytes row = SceneRow(w, h, y, 4);
+      for (int x = 0; x < w; ++x)
+        if (c.black(x, y)) std::fill_n(&row[4 * static_cast<size_t>(x)], 4, 0);
+      rows.push_back(row);
+    }
+    WriteFile(dir / "p.hdr", MakeHdr(ResolutionLine(w, h), rows, Encoding::kRunLength));
+    const RunResult run = RunCorvalin(dir.path(), {"p.hdr"});
+    EXPECT_EQ(run.status, 0) << c.what << run.output;
+    const Usage u = UsageOf(dir / "p.tif");
+    EXPECT_LE(static_cast<double>(u.onDisk), c.atMost * static_cast<double>(u.size)) << c.what;
+    TiffImage image;
+    std::string error;
+    ASSERT_TRUE(ReadTiff(dir / "p.tif", &image, &error)) << error;
+    for (int y = 0; y < h; ++y)
+      for (int k = 0; k < w * 3; ++k) {
+        const uint8_t* p = &rows[y][k / 3 * 4];
+        ASSERT_EQ(image.pixels[static_cast<size_t>(y) * w * 3 + k], ReferenceFloat(p[k % 3], p[3]))
+            << c.what << " row " << y << " float " << k;
+      }
+  }
+}
+
 TEST(LargeTest, NoConversionStartsThatTheDiskCannotHold) {
   // 1000 x 1000 needs 12 MB on a file system of 1 MiB; without a way to
   // mount one, 100000 x 100000 needs 120 GB, more than most disks have.

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/converter.h"
+#include "driver/bands.h"
 
 // The size bytes at data, at most chunk of them a read, as a file or a pipe
 // may give them. data must outlive the source.
@@ -80,16 +80,24 @@ class MemorySink {
   std::vector<float> floats_;
 
   void Give(const BandPlace& place) {
+    const int32_t right = std::min(place.right, width_);
     if (place.firstRow < 0 || place.count < 1 || place.count > rowsPerBand_ ||
-        static_cast<size_t>(place.firstRow) + place.count > timesGiven.size()) {
+        static_cast<size_t>(place.firstRow) + place.count > timesGiven.size() || place.left < 0 ||
+        place.left > right || (place.mirrored && (place.left > 0 || right < width_))) {
       badBands++;
       return;
     }
-    const size_t floats = static_cast<size_t>(place.count) * width_ * 3;
+    const size_t rowFloats = static_cast<size_t>(width_) * 3;
     ConvertBand(band_.data(), width_, place, how_, floats_.data());
-    std::memcpy(&image[place.firstRow * static_cast<size_t>(width_) * 3], floats_.data(),
-                floats * sizeof(float));
-    std::fill(floats_.begin(), floats_.begin() + floats, kUnset);
+    // Only the band's columns are converted; the others are zeros, as the
+    // file's holes read.
+    for (int32_t j = 0; j < place.count; ++j) {
+      const auto from = floats_.begin() + j * rowFloats;
+      const auto to = image.begin() + (place.firstRow + j) * rowFloats;
+      std::fill(to, to + rowFloats, 0.0f);
+      std::copy(from + 3 * place.left, from + 3 * right, to + 3 * place.left);
+    }
+    std::fill(floats_.begin(), floats_.begin() + place.count * rowFloats, kUnset);
     for (int32_t k = 0; k < place.count; ++k) timesGiven[place.firstRow + k]++;
   }
 };

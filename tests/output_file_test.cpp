@@ -6,6 +6,8 @@
 #include <cstring>
 #include <functional>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "driver/output_file.h"
@@ -13,13 +15,13 @@
 
 namespace {
 
-// Writes bytes zeros to name through an OutputFile, then commits it: the
-// first failure.
-Status WriteZeros(const std::string& name, size_t bytes) {
+// Writes bytes bytes (not zeros, which would be left a hole) to name
+// through an OutputFile, then commits it: the first failure.
+Status WriteBytes(const std::string& name, size_t bytes) {
   OutputFile file;
   Status s = file.Start(name, 0);
-  const std::vector<char> zeros(bytes);
-  if (s.ok()) s = file.WriteAt(zeros.data(), zeros.size(), 0);
+  const std::vector<char> data(bytes, 'x');
+  if (s.ok()) s = file.WriteAt(data.data(), data.size(), 0);
   return s.ok() ? file.Commit() : s;
 }
 
@@ -41,14 +43,14 @@ TEST(OutputFileTest, FailuresCarryTheirCause) {
       {"a folder at the name",
        [](const TempDir& dir) {
          MakeFolder(dir / "x.tif");
-         return WriteZeros(dir / "x.tif", 1);
+         return WriteBytes(dir / "x.tif", 1);
        },
        EISDIR, false, false},
       {"a full disk",
        [](const TempDir& dir) {
          SmallFileSystem small(dir / "small", "size=256k");
          if (!small.mounted()) return Status{Result::kOk, -1};
-         return WriteZeros(dir / "small/x.tif", 1 << 20);
+         return WriteBytes(dir / "small/x.tif", 1 << 20);
        },
        ENOSPC, false, false},
       {"a folder that takes no new file (immutable)",
@@ -56,7 +58,7 @@ TEST(OutputFileTest, FailuresCarryTheirCause) {
          MakeFolder(dir / "fixed");
          if (std::system(("chattr +i '" + dir / "fixed" + "' 2>/dev/null").c_str()) != 0)
            return Status{Result::kOk, -1};
-         const Status s = WriteZeros(dir / "fixed/x.tif", 1);
+         const Status s = WriteBytes(dir / "fixed/x.tif", 1);
          (void)!std::system(("chattr -i '" + dir / "fixed" + "'").c_str());
          return s;
        },
@@ -74,6 +76,47 @@ TEST(OutputFileTest, FailuresCarryTheirCause) {
     EXPECT_EQ(platform::NameTaken(s), c.taken) << c.what;
     EXPECT_EQ(platform::Refused(s), c.refused) << c.what;
     EXPECT_EQ(FilesIn(dir.path()).size(), 1u) << c.what << ": nothing is left beside what was there";
+  }
+}
+
+TEST(OutputFileTest, BlocksOfZerosInANewFileAreLeftHoles) {
+  // Pieces of a 64 KiB file, written in order at any offset; each piece is
+  // zeros but for the bytes listed. Blocks (4 KiB) with no such byte take
+  // no disk, and the file reads back exactly, its end too.
+  constexpr size_t kFile = 64 << 10, kBlock = 4096;
+  struct Piece {
+    size_t offset, size;
+    std::vector<size_t> marked;  // offsets in the file of its bytes that are not zero
+  };
+  struct Case {
+    const char* what;
+    std::vector<Piece> pieces;
+    size_t blocksWithData;
+  };
+  const Case cases[] = {
+      {"all zeros, in one piece", {{0, kFile, {}}}, 0},
+      {"a byte at each end", {{0, kFile, {0, kFile - 1}}}, 2},
+      {"pieces not on blocks, data across a boundary",
+       {{0, 5000, {4095, 4096}}, {5000, 30000, {}}, {35000, kFile - 35000, {40000}}},
+       3},
+      {"only the last byte", {{0, kFile - 10, {}}, {kFile - 10, 10, {kFile - 1}}}, 1},
+      {"a zero piece within a block of data", {{0, 100, {0}}, {100, 100, {}}, {200, kFile - 200, {300}}}, 1},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    Bytes want(kFile, 0);
+    OutputFile file;
+    ASSERT_TRUE(file.Start(dir / "x.tif", kFile).ok());
+    for (const Piece& p : c.pieces) {
+      for (size_t at : p.marked) want[at] = static_cast<uint8_t>(1 + at % 251);
+      ASSERT_TRUE(file.WriteAt(want.data() + p.offset, p.size, p.offset).ok()) << c.what;
+    }
+    ASSERT_TRUE(file.Commit().ok()) << c.what;
+    EXPECT_EQ(Contents(dir / "x.tif"), want) << c.what;
+    struct stat st;
+    ASSERT_EQ(stat((dir / "x.tif").c_str(), &st), 0);
+    // Some file systems (tmpfs) count a page for the last partial write.
+    EXPECT_LE(static_cast<size_t>(st.st_blocks) * 512, c.blocksWithData * kBlock) << c.what;
   }
 }
 

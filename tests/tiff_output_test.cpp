@@ -3,6 +3,7 @@
 // were not each given exactly once is refused, leaving the old one.
 #include <gtest/gtest.h>
 
+#include "driver/bands.h"
 #include "driver/converter.h"
 #include "driver/tiff_output.h"
 #include "support.h"

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/converter.h"
+#include "driver/bands.h"
 
 namespace {
 
@@ -49,11 +49,12 @@ int32_t WholeBandRows(const Resolution& r) {
 void ConvertBand(const uint8_t* band, int32_t width, const BandPlace& place, const PixelConversion& how,
                  float* out) {
   const size_t rowFloats = static_cast<size_t>(width) * 3;
+  const int32_t left = place.left, n = std::min(place.right, width) - left;
   for (int32_t j = 0; j < place.count; ++j) {
-    float* row = out + (place.bottomUp ? place.count - 1 - j : j) * rowFloats;
-    RGBEToFloatRow(row, band + static_cast<size_t>(j) * width * 4, width, how.cpu);
+    float* row = out + (place.bottomUp ? place.count - 1 - j : j) * rowFloats + 3 * static_cast<size_t>(left);
+    RGBEToFloatRow(row, band + (static_cast<size_t>(j) * width + left) * 4, n, how.cpu);
     if (place.mirrored) ReversePixels(row, width);
-    if (how.xyz) XYZToRGBRow(row, width);
+    if (how.xyz) XYZToRGBRow(row, n);
   }
 }
 
@@ -96,26 +97,24 @@ void ScanlineBands::Drain(uint8_t* scratch) {
   }
 }
 
-void RowsWithPixels(const Resolution& r, int32_t filled, int32_t* first, int32_t* count) {
-  if (r.xMajor) {
-    *first = 0;
-    *count = filled > 0 ? r.height : 0;
-  } else {
-    *first = r.reverseScanlines ? r.height - filled : 0;
-    *count = filled;
-  }
+HeldPixels PixelsHeld(const Resolution& r, int32_t filled) {
+  if (!r.xMajor) return HeldPixels{r.reverseScanlines ? r.height - filled : 0, filled, 0, r.width};
+  // Each scanline is a column, from the right when they are reversed.
+  const int32_t left = r.reverseScanlines ? r.width - filled : 0;
+  return HeldPixels{0, filled > 0 ? r.height : 0, left, left + filled};
 }
 
-PictureBands::PictureBands(const uint8_t* picture, const Resolution& r, int32_t first, int32_t count)
-    : picture_(picture), r_(r), bandRows_(WholeBandRows(r)), next_(first), end_(first + count) {}
+PictureBands::PictureBands(const uint8_t* picture, const Resolution& r, const HeldPixels& area)
+    : picture_(picture), r_(r), area_(area), bandRows_(WholeBandRows(r)), next_(area.firstRow) {}
 
 bool PictureBands::Next(uint8_t* band, BandPlace* place) {
-  if (next_ >= end_) return false;
-  const int32_t y0 = next_, n = std::min(bandRows_, end_ - y0);
+  const int32_t end = area_.firstRow + area_.rows;
+  if (next_ >= end) return false;
+  const int32_t y0 = next_, n = std::min(bandRows_, end - y0);
   next_ = y0 + n;
   if (r_.xMajor) {
-    GatherRows(picture_, r_, y0, n, band);
-    *place = BandPlace{y0, n, false, false};
+    GatherRows(picture_, r_, y0, n, area_.left, area_.right, band);
+    *place = BandPlace{y0, n, false, false, area_.left, area_.right};
     return true;
   }
   const size_t rowBytes = static_cast<size_t>(r_.width) * 4;
