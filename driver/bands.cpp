@@ -65,28 +65,18 @@ bool ScanlineBands::Next(uint8_t* band, BandPlace* place) {
   const int32_t w = r_.width, h = r_.height;
   if (done_ || next_ >= h) return false;
   const int32_t k0 = next_, n = std::min(bandRows_, h - k0);
-  if (decoder_.InputEnded()) {  // the rest of the picture is missing
-    done_ = true;
-    filled_ = k0;
-    result_ = Result::kEndedEarly;
-    return false;
-  }
   int32_t got = 0;
   const Result result = decoder_.DecodeScanlines(band, w, n, false, &got);
-  if (result == Result::kCorrupt) {
+  if (result != Result::kOk) {  // this band is the last
     done_ = true;
+    filled_ = k0 + got;
     result_ = result;
-    return false;
+    // A corrupt band is not given, nor one the input held nothing of.
+    if (result == Result::kCorrupt || got == 0) return false;
   }
   // Scanline k is row k, or row h - 1 - k when the file starts at the
   // bottom. Scanlines that took nothing from the input are left out.
   *place = BandPlace{r_.reverseScanlines ? h - k0 - got : k0, got, r_.reverseScanlines, r_.reversePixels};
-  if (result == Result::kEndedEarly) {  // this band is the last
-    done_ = true;
-    filled_ = k0 + got;
-    result_ = result;
-    return true;
-  }
   next_ = k0 + n;
   return true;
 }

@@ -6,16 +6,15 @@ InputStream::InputStream(ByteSource& source, size_t bufferSize) : source_(&sourc
   capacity_ = bufferSize == 0 ? 1 : bufferSize;
   buffer_ = static_cast<uint8_t*>(std::malloc(capacity_));
   ok_ = buffer_ != nullptr;
-  pos_ = end_ = buffer_;
+  start_ = pos_ = end_ = buffer_;
 }
 
-InputStream::InputStream(const uint8_t* data, size_t size) : pos_(data), end_(data + size) {}
+InputStream::InputStream(const uint8_t* data, size_t size) : start_(data), pos_(data), end_(data + size) {}
 
 InputStream::~InputStream() { std::free(buffer_); }
 
 bool InputStream::Refill() {
-  // Like stdio since glibc 2.28, the end and errors are sticky: once a
-  // read has come back empty, no later read is tried.
+  // Once a read has come back empty or failed, no later read is tried.
   if (eof_ || error_) return false;
   if (!source_ || !buffer_) {
     eof_ = true;
@@ -23,7 +22,8 @@ bool InputStream::Refill() {
   }
   const int64_t n = source_->Read(buffer_, capacity_);
   if (n > 0) {
-    pos_ = buffer_;
+    passed_ += static_cast<uint64_t>(end_ - start_);
+    start_ = pos_ = buffer_;
     end_ = buffer_ + n;
     return true;
   }
@@ -32,6 +32,6 @@ bool InputStream::Refill() {
 }
 
 int InputStream::Underflow() {
-  if (!Refill()) return EOF;
+  if (!Refill()) return error_ ? kReadFailed : EOF;
   return *pos_++;
 }

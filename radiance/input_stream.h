@@ -1,11 +1,12 @@
-// A small buffered byte stream with the semantics the Radiance reader was
-// written against: single-byte reads that yield EOF at the end of the input
-// or on a read error, one byte of push-back, and sticky end and error flags.
-// It reads a ByteSource through a buffer of its own, or a block of memory.
+// A small buffered byte stream: single-byte reads that say, where a byte
+// is missing, whether the input ended there or could not be read, one byte
+// of push-back, and spans of the buffer for the decoder's fast paths. It
+// reads a ByteSource through a buffer of its own, or a block of memory.
 //
-// The end is noted only when a read finds no more bytes, never merely
-// because the last byte has been taken (as stdio does): a picture whose
-// last scanline ends exactly at the end of the input is whole.
+// The end is found only by a read that finds no more bytes, never merely
+// because the last byte has been taken: a picture whose last scanline ends
+// exactly at the end of the input is whole. From then on, as after a read
+// error, nothing more is read.
 #ifndef CORVALIN_RADIANCE_INPUT_STREAM_H
 #define CORVALIN_RADIANCE_INPUT_STREAM_H
 
@@ -41,7 +42,11 @@ class InputStream {
   // False when the buffer could not be allocated; every read then yields EOF.
   bool Ok() const { return ok_; }
 
-  // The next byte (0..255), or EOF when none is left or a read failed.
+  // Get's value where a read of the input failed (EOF, -1, is its end).
+  static constexpr int kReadFailed = -2;
+
+  // The next byte (0..255); EOF when none is left, kReadFailed when a read
+  // failed.
   int Get() { return pos_ < end_ ? *pos_++ : Underflow(); }
 
   // Pushes back the byte the last Get returned (one byte at most).
@@ -69,16 +74,11 @@ class InputStream {
     return length;
   }
 
-  // Whether a read has found the end of the input, or failed.
+  // Whether a read has found the end of the input, or failed: then no
+  // byte is left. Asking reads nothing.
   bool AtEnd() const { return eof_ || error_; }
-  // Whether a read found the end of the input (not an error).
-  bool Ended() const { return eof_; }
-  // Whether the input has no byte left: true once a read finds none. False
-  // while bytes remain or after a read error.
-  bool AtEndOfData() {
-    if (pos_ < end_) return false;
-    return !Refill() && eof_;
-  }
+  // How many bytes have been taken from the stream so far.
+  uint64_t Taken() const { return passed_ + static_cast<uint64_t>(pos_ - start_); }
 
   // Span access for the decoder's fast paths: the bytes buffered now.
   size_t Buffered() const { return static_cast<size_t>(end_ - pos_); }
@@ -92,8 +92,10 @@ class InputStream {
   ByteSource* source_ = nullptr;
   uint8_t* buffer_ = nullptr;
   size_t capacity_ = 0;
+  const uint8_t* start_ = nullptr;  // the buffer's first byte
   const uint8_t* pos_ = nullptr;
   const uint8_t* end_ = nullptr;
+  uint64_t passed_ = 0;  // bytes in buffers before this one
   bool ok_ = true;
   bool eof_ = false;
   bool error_ = false;

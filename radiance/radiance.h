@@ -93,15 +93,11 @@ class ScanlineDecoder {
   Result DecodeScanlines(uint8_t* scanlines, int32_t length, int32_t count, bool zeroed,
                          int32_t* filled);
 
-  // Whether the input has no byte left to decode.
-  bool InputEnded() { return in_.AtEndOfData(); }
-
  private:
-  // The format's two scanline forms; 0, or -1 for a scanline that failed.
-  // followsPixel: pixels[-1] is a decoded pixel of the same scanline, which
-  // a repetition marker in the first place may repeat.
-  int ReadScanline(uint8_t* scanline, int32_t width);
-  int ReadOldScanline(uint8_t* pixels, int32_t count, bool followsPixel = false);
+  // The older, flat form of count pixels, as Decode says. followsPixel:
+  // pixels[-1] is a decoded pixel of the same scanline, which a repetition
+  // marker in the first place may repeat.
+  Result ReadFlat(uint8_t* pixels, int32_t count, bool followsPixel = false);
 
   InputStream& in_;
   std::unique_ptr<uint8_t[]> planes_;  // a run-length scanline's four components, one after another

@@ -12,7 +12,11 @@ namespace {
 
 // A byte the input did not have is stored as 0: a picture that ends early
 // must not turn into 255-bytes, which decode to about 1.7e38.
-inline uint8_t OrZero(int c) { return c == EOF ? 0 : static_cast<uint8_t>(c); }
+inline uint8_t OrZero(int c) { return c < 0 ? 0 : static_cast<uint8_t>(c); }
+
+// What a missing byte (Get's EOF or kReadFailed) says of its scanline: cut
+// short by the end of the input, or unreadable.
+inline Result Missing(int c) { return c == EOF ? Result::kEndedEarly : Result::kCorrupt; }
 
 // Run-length lines exist only for these lengths: the header's length field
 // has 15 bits, and very short lines gain nothing from it.
@@ -61,19 +65,22 @@ inline void CopyBytes(uint8_t* dst, const uint8_t* src, int32_t n) {
 #endif
 }
 
-// Stores the next n bytes of the input at dst.
-inline void ReadBytes(uint8_t* dst, int32_t n, InputStream& in) {
+// Stores the next n bytes of the input at dst: 0, or the last of them
+// missing (Get's value), those missing being stored as 0.
+inline int ReadBytes(uint8_t* dst, int32_t n, InputStream& in) {
   if (in.Buffered() >= static_cast<size_t>(n) + kSpill) {
     CopyBytes(dst, in.Peek(), n);
     in.Skip(static_cast<size_t>(n));
-    return;
+    return 0;
   }
   if (in.Buffered() >= static_cast<size_t>(n)) {
     std::memcpy(dst, in.Peek(), static_cast<size_t>(n));
     in.Skip(static_cast<size_t>(n));
-    return;
+    return 0;
   }
-  for (int32_t k = 0; k < n; ++k) dst[k] = OrZero(in.Get());
+  int c = 0;
+  for (int32_t k = 0; k < n; ++k) dst[k] = OrZero(c = in.Get());
+  return c < 0 ? c : 0;  // once missing, every later byte is
 }
 
 // Stores value in the n bytes at dst (n <= 127).
@@ -117,27 +124,31 @@ inline int32_t ReadPlaneFast(uint8_t* plane, int32_t width, InputStream& in) {
 }
 
 // Decodes one component of a run-length line into a plane of width bytes
-// (with kSpill bytes of room after it). Returns how many bytes it stored,
-// in order from the first; *failed is set when a code byte is missing or a
-// run or literal would pass the end (which is checked before any of its
-// bytes is read).
-int32_t ReadPlane(uint8_t* plane, int32_t width, InputStream& in, bool* failed) {
+// (with kSpill bytes of room after it), and says how that went: kCorrupt
+// where a run or literal would pass the end (which is checked before any
+// of its bytes is read), or where a byte is missing. *stored: how many
+// bytes it stored, in order from the first (the missing ones as 0).
+Result ReadPlane(uint8_t* plane, int32_t width, InputStream& in, int32_t* stored) {
   int32_t j = ReadPlaneFast(plane, width, in);
+  Result found = Result::kOk;
   while (j < width) {
     const int code = in.Get();
     const bool run = code > 128;
     const int32_t n = run ? code & 127 : code;
-    if (code == EOF || n > width - j) {
-      *failed = true;
-      return j;
+    if (code < 0 || n > width - j) {
+      found = code < 0 ? Missing(code) : Result::kCorrupt;
+      break;
     }
-    if (run)
-      Fill(plane + j, OrZero(in.Get()), n);
-    else
-      ReadBytes(plane + j, n, in);
+    const int last = run ? in.Get() : ReadBytes(plane + j, n, in);
+    if (run) Fill(plane + j, OrZero(last), n);
     j += n;
+    if (last < 0) {
+      found = Missing(last);
+      break;
+    }
   }
-  return j;
+  *stored = j;
+  return found;
 }
 
 // Component c of the first count pixels of the scanline, from its plane.
@@ -183,7 +194,7 @@ constexpr size_t kPlanesBytes = 4 * kMaxRunLengthWidth + kSpill;
 
 ScanlineDecoder::ScanlineDecoder(InputStream& in) : in_(in), planes_(new (std::nothrow) uint8_t[kPlanesBytes]) {}
 
-int ScanlineDecoder::ReadOldScanline(uint8_t* pixels, int32_t count, bool followsPixel) {
+Result ScanlineDecoder::ReadFlat(uint8_t* pixels, int32_t count, bool followsPixel) {
   InputStream& in = in_;
   unsigned shift = 0;
   int32_t i = 0;
@@ -206,8 +217,8 @@ int ScanlineDecoder::ReadOldScanline(uint8_t* pixels, int32_t count, bool follow
       std::memcpy(px, src, 4);
       in.Skip(4);
     } else {
-      for (int k = 0; k < 4; ++k) px[k] = OrZero(in.Get());
-      if (in.AtEnd()) return -1;
+      const int last = ReadBytes(px, 4, in);
+      if (last < 0) return Missing(last);
     }
     if (!IsMarker(px)) {
       ++i;
@@ -216,83 +227,73 @@ int ScanlineDecoder::ReadOldScanline(uint8_t* pixels, int32_t count, bool follow
     }
     // A repetition marker: the pixel before, (exponent << shift) times,
     // written over the marker and the places after it.
-    if (i == 0 && !followsPixel) return -1;
+    if (i == 0 && !followsPixel) return Result::kCorrupt;
     const uint64_t repeat = static_cast<uint64_t>(px[3]) << shift;
-    if (repeat > static_cast<uint64_t>(count - i)) return -1;
+    if (repeat > static_cast<uint64_t>(count - i)) return Result::kCorrupt;
     const uint8_t* previous = px - 4;
     for (uint64_t r = 0; r < repeat; ++r) std::memcpy(px + 4 * r, previous, 4);
     i += static_cast<int32_t>(repeat);
     shift = shift + 8 < kMaxShift ? shift + 8 : kMaxShift;
   }
-  return 0;
+  return Result::kOk;
 }
 
-int ScanlineDecoder::ReadScanline(uint8_t* scanline, int32_t width) {
+Result ScanlineDecoder::Decode(uint8_t* scanline, int32_t width) {
   InputStream& in = in_;
-  if (width < kMinRunLengthWidth || width > kMaxRunLengthWidth) return ReadOldScanline(scanline, width);
+  if (width < kMinRunLengthWidth || width > kMaxRunLengthWidth) return ReadFlat(scanline, width);
 
   const int first = in.Get();
-  if (first == EOF) return -1;
+  if (first < 0) return Missing(first);
   if (first != 2) {
     // Flat data starts here; the flat reader wants the byte back.
     in.Unget();
-    return ReadOldScanline(scanline, width);
+    return ReadFlat(scanline, width);
   }
   scanline[1] = OrZero(in.Get());
   scanline[2] = OrZero(in.Get());
   const int low = in.Get();
-  if (low == EOF) return -1;
+  if (low < 0) return Missing(low);
   if (scanline[1] != 2 || (scanline[2] & 0x80) != 0) {
     // A flat pixel that happens to start with 2: it has been read whole.
     scanline[0] = 2;
     scanline[3] = static_cast<uint8_t>(low);
-    return ReadOldScanline(scanline + 4, width - 1, true);
+    return ReadFlat(scanline + 4, width - 1, true);
   }
-  if (scanline[2] * 256 + low != width) return -1;
+  if (scanline[2] * 256 + low != width) return Result::kCorrupt;
 
   // Each plane decoded lands in the scanline only as far as it got: a line
   // that fails leaves every byte it did not reach as it was.
   for (int c = 0; c < 4; ++c) {
-    bool failed = false;
-    const int32_t stored = ReadPlane(planes_.get() + c * width, width, in, &failed);
-    if (failed) {
+    int32_t stored = 0;
+    const Result found = ReadPlane(planes_.get() + c * width, width, in, &stored);
+    if (found != Result::kOk) {
       for (int done = 0; done < c; ++done) InterleaveComponent(scanline, planes_.get() + done * width, done, width);
       InterleaveComponent(scanline, planes_.get() + c * width, c, stored);
-      return -1;
+      return found;
     }
   }
   Interleave(scanline, planes_.get(), width);
-  // The last component's bytes were stored unchecked; if they ran out, or a
-  // read failed, the line is not whole.
-  return in.AtEnd() ? -1 : 0;
-}
-
-Result ScanlineDecoder::Decode(uint8_t* scanline, int32_t width) {
-  if (ReadScanline(scanline, width) == 0) return Result::kOk;
-  // A scanline fails at the end of the input only because it was cut
-  // short there; anywhere else its bytes are wrong, or could not be read.
-  return in_.Ended() ? Result::kEndedEarly : Result::kCorrupt;
+  return Result::kOk;
 }
 
 Result ScanlineDecoder::DecodeScanlines(uint8_t* scanlines, int32_t length, int32_t count, bool zeroed,
                                         int32_t* filled) {
   const size_t bytes = static_cast<size_t>(length) * 4;
-  Result result = Result::kOk;
   *filled = count;
   for (int32_t k = 0; k < count; ++k) {
     uint8_t* scanline = scanlines + static_cast<size_t>(k) * bytes;
-    if (in_.AtEndOfData()) {
-      // Nothing more to read: the rest are zeros, and the input ended early.
-      if (!zeroed) std::memset(scanline, 0, bytes * static_cast<size_t>(count - k));
-      *filled = k;
-      return Result::kEndedEarly;
-    }
     // A scanline the input does not hold whole must not show what the
     // buffer held before: what the decoder does not reach stays 0.
     if (!zeroed) std::memset(scanline, 0, bytes);
-    const Result r = Decode(scanline, length);
-    if (r == Result::kCorrupt) return r;
-    if (r == Result::kEndedEarly) result = r;
+    const uint64_t before = in_.Taken();
+    const Result found = Decode(scanline, length);
+    if (found == Result::kOk) continue;
+    if (found == Result::kEndedEarly) {
+      // The input ended here: the rest are zeros.
+      *filled = in_.Taken() > before ? k + 1 : k;
+      if (!zeroed) std::memset(scanline + bytes, 0, bytes * static_cast<size_t>(count - k - 1));
+    }
+    return found;
   }
-  return result;
+  return Result::kOk;
 }
