@@ -1,6 +1,5 @@
 #include "driver/band_ring.h"
 
-#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -44,9 +43,6 @@ Status BandRing::Run(BandSource* source, TiffOutput* output, bool threaded) {
       // No second thread: slower, but the same file.
     }
   }
-  // The two threads each keep a processor of their own.
-  std::unique_ptr<platform::ProcessorBinding> apart;
-  if (second.joinable()) apart = std::make_unique<platform::ProcessorBinding>(second);
   Work();
   if (second.joinable()) second.join();
   std::lock_guard<std::mutex> lock(mutex_);

@@ -45,8 +45,7 @@ class BandRing {
   bool Allocated() const { return block_.data() != nullptr; }
 
   // Takes every band from source and writes it to output, on a second
-  // thread as well when threaded (and one can be started), the two kept
-  // on processors of their own (see platform::ProcessorBinding). Returns
+  // thread as well when threaded (and one can be started). Returns
   // once all is written, or at the first failure, which it returns.
   Status Run(BandSource* source, TiffOutput* output, bool threaded);
 

@@ -146,19 +146,15 @@ Status FinishWithRows(TiffOutput* tiff, int32_t height, const HeldPixels& held) 
 // Pictures stored by rows, into the TIFF begun beside the output (written
 // says how that went; when it failed, the picture is still decoded, to
 // report what it held): each band of rows goes to the file as soon as it
-// is decoded, so the picture is never held whole.
+// is decoded, so the picture is never held whole. spare: a second thread
+// would have a processor to itself.
 int ConvertByBands(ScanlineDecoder& decoder, const HeaderInfo& header, const PixelConversion& how,
-                   TiffOutput* tiff, Status written) {
+                   TiffOutput* tiff, Status written, bool spare) {
   const Resolution& r = header.resolution;
   const int32_t bandRows = BandRows(r.width, r.height);
   // A small picture is done on this thread, in one band: a second thread
-  // and more memory cost more than they save there. So is any picture while
-  // every processor has been busy for a while (a long batch running one
-  // conversion a processor): a second thread would only take turns with
-  // the first, and its bands cost processor time (fresh memory, handing
-  // over) that the batch lacks.
-  const bool small = SmallPicture(r.width, r.height);
-  const bool threaded = !small && !platform::ProcessorsBusy();
+  // and more memory cost more than they save there.
+  const bool threaded = spare && !SmallPicture(r.width, r.height);
   Block<uint8_t> scratch = Allocate<uint8_t>(static_cast<uint64_t>(bandRows) * r.width * 4);
   BandRing ring(r.width, bandRows, threaded ? kBands : 1, how);
   if (!scratch || !ring.Allocated()) return Fail(Result::kNoMemory);
@@ -220,15 +216,16 @@ class PictureMemory {
 
 // Pictures held whole as they are stored: X-major ones, whose every row
 // needs the last scanline, and any written in place, where the file is
-// opened only once the picture is known to be sound, as it always was.
+// opened only once the picture is known to be sound, as it always was
+// (written and spare as for ConvertByBands).
 int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const PixelConversion& how,
-                 TiffOutput* tiff, Status written) {
+                 TiffOutput* tiff, Status written, bool spare) {
   const Resolution& r = header.resolution;
   PictureMemory picture(static_cast<uint64_t>(r.width) * r.height * 4);
   BandRing ring(r.width, WholeBandRows(r), kBands, how);
   if (!picture.data() || !ring.Allocated()) return Fail(Result::kNoMemory);
   Print("Reading/processing image data...\n");
-  picture.Prefault();
+  if (spare) picture.Prefault();
   int32_t filled = 0;
   const Result result =
       decoder.DecodeScanlines(picture.data(), r.ScanlineLength(), r.ScanlineCount(), /*zeroed=*/true, &filled);
@@ -240,7 +237,7 @@ int ConvertWhole(ScanlineDecoder& decoder, const HeaderInfo& header, const Pixel
     // nor written where the file can have holes (not in a FIFO or a device).
     const HeldPixels held = tiff->CanSkipRows() ? PixelsHeld(r, filled) : HeldPixels{0, r.height, 0, r.width};
     PictureBands bands(picture.data(), r, held);
-    written = ring.Run(&bands, tiff, /*threaded=*/true);
+    written = ring.Run(&bands, tiff, spare);
     if (written.ok()) written = FinishWithRows(tiff, r.height, held);
   }
   return Report(result, written);
@@ -257,8 +254,14 @@ int ConvertPixels(InputStream& in, const HeaderInfo& header, const std::string& 
   PixelConversion how;
   how.xyz = header.xyz;
   how.cpu.avx2 = platform::HasAVX2();
-  if (!r.xMajor && !tiff.InPlace()) return ConvertByBands(decoder, header, how, &tiff, started);
-  return ConvertWhole(decoder, header, how, &tiff, started);
+  // A second thread only where a processor has no conversion on it: with
+  // every one taken (a batch running a conversion a processor), it would
+  // only take turns with the first, and its bands cost processor time
+  // (fresh memory, handing over) that the batch lacks.
+  const platform::Conversion here;
+  const bool spare = here.ProcessorToSpare();
+  if (!r.xMajor && !tiff.InPlace()) return ConvertByBands(decoder, header, how, &tiff, started, spare);
+  return ConvertWhole(decoder, header, how, &tiff, started, spare);
 }
 
 // The input to read: the name derived from the argument or, when that

@@ -211,27 +211,26 @@ bool PrepareMemory(uint8_t* data, size_t size);
 
 // ---- Processor
 
-// Whether every processor has been busy for a while and is now: the last
-// minute's load average is within half a task of the number of processors,
-// and the tasks running at this instant (this one among them) reach it (on
-// Linux). A glance, not a promise; false where the system cannot say.
-bool ProcessorsBusy();
-
-// Keeps the calling thread and partner, the two threads of a conversion,
-// apart until destroyed, when the calling thread may again run wherever it
-// could before. Left to the scheduler, the two were often found taking
-// turns on one processor while another stood idle (on virtual machines
-// above all, where a conversion then took half as long again); kept apart,
-// each has a processor, and its cache, to itself. The calling thread stays
-// on the processor it runs on now, as the scheduler chose it; partner may
-// run on any other it could. Nothing is bound where the system cannot, or
-// when only one processor may be used.
-class ProcessorBinding {
+// This conversion, known to the others on the machine for as long as the
+// object lives. Each running conversion holds one of as many places as
+// there are processors it may use: on Linux an abstract socket's name, on
+// Windows a named mutex, both freed however the process ends. Elsewhere a
+// conversion knows only of itself.
+class Conversion {
  public:
-  explicit ProcessorBinding(std::thread& partner);
-  ~ProcessorBinding();
-  ProcessorBinding(const ProcessorBinding&) = delete;
-  ProcessorBinding& operator=(const ProcessorBinding&) = delete;
+  Conversion();
+  ~Conversion();
+  Conversion(const Conversion&) = delete;
+  Conversion& operator=(const Conversion&) = delete;
+
+  // Whether, when this was made, a processor had no conversion on it, so
+  // that a second thread would have one to itself: fewer conversions ran
+  // (this one among them) than there are processors.
+  bool ProcessorToSpare() const { return spare_; }
+
+ private:
+  intptr_t place_ = -1;
+  bool spare_ = true;
 };
 
 // Whether the processor (and the system, which must save its registers)

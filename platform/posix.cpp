@@ -6,7 +6,7 @@
 //   CORVALIN_HAVE_MADV_POPULATE  madvise(MADV_POPULATE_WRITE): pages made ready ahead
 //   CORVALIN_HAVE_O_TMPFILE      open(O_TMPFILE), named through /proc: a kill leaves nothing
 //   CORVALIN_HAVE_SYNC_FILE_RANGE  a file's writing to the disk started early
-//   CORVALIN_HAVE_SCHED_AFFINITY sched_setaffinity: a conversion's two threads kept apart
+//   CORVALIN_HAVE_SCHED_AFFINITY sched_getaffinity: the processors a conversion may use
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -18,11 +18,14 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/statvfs.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -352,50 +355,38 @@ void CleanUpOnInterrupt() {
   }
 }
 
+#ifdef __linux__
+Conversion::Conversion() {
+  int processors = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
 #ifdef CORVALIN_HAVE_SCHED_AFFINITY
-namespace {
-// The processors the bound thread could use before (one binding at a time).
-cpu_set_t gFormer;
-bool gBound = false;
-}  // namespace
-
-ProcessorBinding::ProcessorBinding(std::thread& partner) {
-  cpu_set_t here, elsewhere;
-  const int now = sched_getcpu();
-  if (gBound || now < 0 || sched_getaffinity(0, sizeof gFormer, &gFormer) != 0 || !CPU_ISSET(now, &gFormer) ||
-      CPU_COUNT(&gFormer) < 2)
-    return;
-  CPU_ZERO(&here);
-  CPU_SET(now, &here);
-  elsewhere = gFormer;
-  CPU_CLR(now, &elsewhere);
-  // The partner first: once this thread is bound, a thread it started
-  // would inherit its one processor.
-  if (pthread_setaffinity_np(partner.native_handle(), sizeof elsewhere, &elsewhere) != 0) return;
-  gBound = sched_setaffinity(0, sizeof here, &here) == 0;
-}
-
-ProcessorBinding::~ProcessorBinding() {
-  if (gBound) sched_setaffinity(0, sizeof gFormer, &gFormer);
-  gBound = false;
+  cpu_set_t usable;
+  if (sched_getaffinity(0, sizeof usable, &usable) == 0) processors = CPU_COUNT(&usable);
+#endif
+  int others = 0;
+  for (int k = 0; k < processors; ++k) {
+    // A name in the abstract namespace (a first byte 0): no file, and gone
+    // with the socket.
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "corvalin-conversion-%d", k);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length)) == 0 && place_ < 0) {
+      place_ = fd;
+      continue;
+    }
+    others += errno == EADDRINUSE;
+    close(fd);
+  }
+  spare_ = others + 1 < processors;
 }
 #else
-ProcessorBinding::ProcessorBinding(std::thread&) {}
-ProcessorBinding::~ProcessorBinding() {}
+Conversion::Conversion() {}
 #endif
 
-bool ProcessorsBusy() {
-  // "2.05 1.58 0.59 3/345 12345": load averages over 1, 5 and 15 minutes,
-  // then the tasks running now over all tasks.
-  char text[128] = {};
-  const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
-  const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
-  if (fd >= 0) close(fd);
-  double minute = 0;
-  long running = 0;
-  if (n <= 0 || std::sscanf(text, "%lf %*s %*s %ld/", &minute, &running) != 2) return false;
-  const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-  return processors > 0 && minute >= static_cast<double>(processors) - 0.5 && running >= processors;
+Conversion::~Conversion() {
+  if (place_ >= 0) close(static_cast<int>(place_));
 }
 
 std::thread StartThread(std::function<void()> work) {

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <utility>
 
 namespace platform {
@@ -398,12 +399,28 @@ void CleanUpOnInterrupt() {
   SetConsoleCtrlHandler(OnInterrupt, TRUE);
 }
 
-// Windows' scheduler is left to place the threads.
-ProcessorBinding::ProcessorBinding(std::thread&) {}
-ProcessorBinding::~ProcessorBinding() {}
+Conversion::Conversion() {
+  const int processors = static_cast<int>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+  int others = 0;
+  for (int k = 0; k < processors; ++k) {
+    // A mutex lives while any process holds it open.
+    const std::wstring name = L"corvalin-conversion-" + std::to_wstring(k);
+    SetLastError(0);
+    HANDLE h = CreateMutexW(nullptr, FALSE, name.c_str());
+    const bool existed = h && GetLastError() == ERROR_ALREADY_EXISTS;
+    if (h && !existed && place_ == -1) {
+      place_ = FromHandle(h);
+      continue;
+    }
+    others += existed;
+    if (h) CloseHandle(h);
+  }
+  spare_ = others + 1 < processors;
+}
 
-// Windows keeps the conversion as it always was: two threads, busy or not.
-bool ProcessorsBusy() { return false; }
+Conversion::~Conversion() {
+  if (place_ != -1) CloseHandle(AsHandle(place_));
+}
 
 // The handler runs on a thread the system starts for it, never on ours.
 std::thread StartThread(std::function<void()> work) { return std::thread(std::move(work)); }

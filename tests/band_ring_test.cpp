@@ -132,39 +132,19 @@ TEST(BandRingTest, AFailedWriteStopsTakingBands) {
   }
 }
 
-TEST(ProcessorBindingTest, KeepsTheTwoThreadsApartAndThenLetsGo) {
-#if defined(CORVALIN_HAVE_SCHED_AFFINITY)
-  cpu_set_t before;
-  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
-  if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "only one processor may be used here";
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  std::thread partner([&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    done.wait(lock, [&] { return finished; });
-  });
-  {
-    platform::ProcessorBinding binding(partner);
-    cpu_set_t mine, its, both;
-    ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
-    ASSERT_EQ(pthread_getaffinity_np(partner.native_handle(), sizeof its, &its), 0);
-    EXPECT_EQ(CPU_COUNT(&mine), 1);
-    EXPECT_EQ(CPU_COUNT(&its), CPU_COUNT(&before) - 1);
-    CPU_AND(&both, &mine, &its);
-    EXPECT_EQ(CPU_COUNT(&both), 0) << "the two threads may share a processor";
-  }
-  cpu_set_t after;
-  ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
-  EXPECT_TRUE(CPU_EQUAL(&before, &after)) << "the thread was not let go";
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    finished = true;
-  }
-  done.notify_one();
-  partner.join();
+TEST(ConversionTest, NoProcessorToSpareOnceEveryPlaceIsHeld) {
+#if defined(__linux__) || defined(_WIN32)
+  // Conversions held here take places as other processes' would; with
+  // every place taken (one a processor), a conversion has none to spare,
+  // whatever else runs meanwhile.
+  const int processors = static_cast<int>(std::thread::hardware_concurrency());
+  if (processors < 1) GTEST_SKIP() << "the number of processors is unknown";
+  std::vector<std::unique_ptr<platform::Conversion>> running;
+  for (int k = 0; k < processors; ++k) running.push_back(std::make_unique<platform::Conversion>());
+  EXPECT_FALSE(running.back()->ProcessorToSpare());
+  EXPECT_FALSE(platform::Conversion().ProcessorToSpare());
 #else
-  GTEST_SKIP() << "this build leaves the threads to the system's scheduler";
+  GTEST_SKIP() << "conversions here do not know of each other";
 #endif
 }
 
