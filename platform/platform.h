@@ -213,9 +213,9 @@ bool PrepareMemory(uint8_t* data, size_t size);
 
 // This conversion, known to the others on the machine for as long as the
 // object lives. Each running conversion holds one of as many places as
-// there are processors it may use: on Linux an abstract socket's name, on
-// Windows a named mutex, both freed however the process ends. Elsewhere a
-// conversion knows only of itself.
+// there are processors it may use, freed however the process ends: on
+// Linux an abstract socket's name, on Windows a named mutex, elsewhere a
+// locked file of the user's in the temporary folder.
 class Conversion {
  public:
   Conversion();

@@ -7,6 +7,7 @@
 //   CORVALIN_HAVE_O_TMPFILE      open(O_TMPFILE), named through /proc: a kill leaves nothing
 //   CORVALIN_HAVE_SYNC_FILE_RANGE  a file's writing to the disk started early
 //   CORVALIN_HAVE_SCHED_AFFINITY sched_getaffinity: the processors a conversion may use
+//   CORVALIN_HAVE_ABSTRACT_SOCKETS  running conversions count each other without files
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -27,7 +28,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace platform {
@@ -355,35 +358,62 @@ void CleanUpOnInterrupt() {
   }
 }
 
-#ifdef __linux__
-Conversion::Conversion() {
-  int processors = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+namespace {
+
+// The processors this process may use.
+int UsableProcessors() {
 #ifdef CORVALIN_HAVE_SCHED_AFFINITY
   cpu_set_t usable;
-  if (sched_getaffinity(0, sizeof usable, &usable) == 0) processors = CPU_COUNT(&usable);
+  if (sched_getaffinity(0, sizeof usable, &usable) == 0) return CPU_COUNT(&usable);
 #endif
+  return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+}
+
+// Place k, held open: kHeld when another process (or object) holds it.
+constexpr int kHeld = -2;
+int TakePlace(int k) {
+#ifdef CORVALIN_HAVE_ABSTRACT_SOCKETS
+  // A name in the abstract namespace (a first byte 0): no file, and gone
+  // with the socket.
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  const int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "corvalin-conversion-%d", k);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length)) == 0)
+    return fd;
+  const bool held = errno == EADDRINUSE;
+#else
+  // A file of this user's in the temporary folder, locked while held; the
+  // lock goes with its process.
+  const char* folder = std::getenv("TMPDIR");
+  const std::string name = std::string(folder && *folder ? folder : "/tmp") + "/.corvalin-conversion-" +
+                           std::to_string(getuid()) + "-" + std::to_string(k);
+  const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+  const bool held = errno == EWOULDBLOCK;
+#endif
+  close(fd);
+  return held ? kHeld : -1;
+}
+
+}  // namespace
+
+Conversion::Conversion() {
+  const int processors = UsableProcessors();
   int others = 0;
   for (int k = 0; k < processors; ++k) {
-    // A name in the abstract namespace (a first byte 0): no file, and gone
-    // with the socket.
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    const int length = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "corvalin-conversion-%d", k);
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length)) == 0 && place_ < 0) {
+    const int fd = TakePlace(k);
+    others += fd == kHeld;
+    if (fd >= 0 && place_ < 0)
       place_ = fd;
-      continue;
-    }
-    others += errno == EADDRINUSE;
-    close(fd);
+    else if (fd >= 0)
+      close(fd);
   }
   spare_ = others + 1 < processors;
 }
-#else
-Conversion::Conversion() {}
-#endif
 
 Conversion::~Conversion() {
   if (place_ >= 0) close(static_cast<int>(place_));

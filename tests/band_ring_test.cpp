@@ -133,7 +133,6 @@ TEST(BandRingTest, AFailedWriteStopsTakingBands) {
 }
 
 TEST(ConversionTest, NoProcessorToSpareOnceEveryPlaceIsHeld) {
-#if defined(__linux__) || defined(_WIN32)
   // Conversions held here take places as other processes' would; with
   // every place taken (one a processor), a conversion has none to spare,
   // whatever else runs meanwhile.
@@ -143,9 +142,6 @@ TEST(ConversionTest, NoProcessorToSpareOnceEveryPlaceIsHeld) {
   for (int k = 0; k < processors; ++k) running.push_back(std::make_unique<platform::Conversion>());
   EXPECT_FALSE(running.back()->ProcessorToSpare());
   EXPECT_FALSE(platform::Conversion().ProcessorToSpare());
-#else
-  GTEST_SKIP() << "conversions here do not know of each other";
-#endif
 }
 
 }  // namespace
