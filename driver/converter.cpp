@@ -134,8 +134,8 @@ int Report(Result decoded, const Status& written) {
   return decoded == Result::kOk ? 0 : 1;
 }
 
-// Finishes a TIFF whose upright rows first to first + count - 1 were
-// written: the others, which the input held no pixel of, are left a hole.
+// Finishes a TIFF whose rows that held pixels were written: the others,
+// which the input held no pixel of, are left a hole.
 Status FinishWithRows(TiffOutput* tiff, int32_t height, const HeldPixels& held) {
   const int32_t end = held.firstRow + held.rows;
   Status s = tiff->SkipRows(0, held.firstRow);

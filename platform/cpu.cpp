@@ -1,6 +1,25 @@
 // What the processor can do, asked of the processor (CPUID) and of whether
-// the system saves the wide registers (XGETBV): no compiler runtime needed.
+// the system saves the wide registers (XGETBV): no compiler runtime needed;
+// and how many conversions share the processors, over each system's places.
 #include "platform/platform.h"
+
+platform::Conversion::Conversion() {
+  const int processors = Processors();
+  int others = 0;
+  for (int k = 0; k < processors; ++k) {
+    const intptr_t place = TakePlace(k);
+    others += place == kHeld;
+    if (place >= 0 && place_ < 0)
+      place_ = place;
+    else if (place >= 0)
+      Leave(place);
+  }
+  spare_ = others + 1 < processors;
+}
+
+platform::Conversion::~Conversion() {
+  if (place_ >= 0) Leave(place_);
+}
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <cpuid.h>

@@ -229,6 +229,14 @@ class Conversion {
   bool ProcessorToSpare() const { return spare_; }
 
  private:
+  // What each system provides: the processors this process may use; place
+  // k taken and held open, kHeld when someone holds it already, -1 when it
+  // cannot be had; and a place given up.
+  static constexpr intptr_t kHeld = -2;
+  static int Processors();
+  static intptr_t TakePlace(int k);
+  static void Leave(intptr_t place);
+
   intptr_t place_ = -1;
   bool spare_ = true;
 };

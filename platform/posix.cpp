@@ -358,10 +358,7 @@ void CleanUpOnInterrupt() {
   }
 }
 
-namespace {
-
-// The processors this process may use.
-int UsableProcessors() {
+int Conversion::Processors() {
 #ifdef CORVALIN_HAVE_SCHED_AFFINITY
   cpu_set_t usable;
   if (sched_getaffinity(0, sizeof usable, &usable) == 0) return CPU_COUNT(&usable);
@@ -369,9 +366,7 @@ int UsableProcessors() {
   return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
 }
 
-// Place k, held open: kHeld when another process (or object) holds it.
-constexpr int kHeld = -2;
-int TakePlace(int k) {
+intptr_t Conversion::TakePlace(int k) {
 #ifdef CORVALIN_HAVE_ABSTRACT_SOCKETS
   // A name in the abstract namespace (a first byte 0): no file, and gone
   // with the socket.
@@ -399,25 +394,7 @@ int TakePlace(int k) {
   return held ? kHeld : -1;
 }
 
-}  // namespace
-
-Conversion::Conversion() {
-  const int processors = UsableProcessors();
-  int others = 0;
-  for (int k = 0; k < processors; ++k) {
-    const int fd = TakePlace(k);
-    others += fd == kHeld;
-    if (fd >= 0 && place_ < 0)
-      place_ = fd;
-    else if (fd >= 0)
-      close(fd);
-  }
-  spare_ = others + 1 < processors;
-}
-
-Conversion::~Conversion() {
-  if (place_ >= 0) close(static_cast<int>(place_));
-}
+void Conversion::Leave(intptr_t place) { close(static_cast<int>(place)); }
 
 std::thread StartThread(std::function<void()> work) {
   // The new thread inherits this one's mask.

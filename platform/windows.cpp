@@ -399,28 +399,20 @@ void CleanUpOnInterrupt() {
   SetConsoleCtrlHandler(OnInterrupt, TRUE);
 }
 
-Conversion::Conversion() {
-  const int processors = static_cast<int>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
-  int others = 0;
-  for (int k = 0; k < processors; ++k) {
-    // A mutex lives while any process holds it open.
-    const std::wstring name = L"corvalin-conversion-" + std::to_wstring(k);
-    SetLastError(0);
-    HANDLE h = CreateMutexW(nullptr, FALSE, name.c_str());
-    const bool existed = h && GetLastError() == ERROR_ALREADY_EXISTS;
-    if (h && !existed && place_ == -1) {
-      place_ = FromHandle(h);
-      continue;
-    }
-    others += existed;
-    if (h) CloseHandle(h);
-  }
-  spare_ = others + 1 < processors;
+int Conversion::Processors() { return static_cast<int>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS)); }
+
+intptr_t Conversion::TakePlace(int k) {
+  // A mutex lives while any process holds it open.
+  const std::wstring name = L"corvalin-conversion-" + std::to_wstring(k);
+  SetLastError(0);
+  HANDLE h = CreateMutexW(nullptr, FALSE, name.c_str());
+  if (!h) return -1;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return FromHandle(h);
+  CloseHandle(h);
+  return kHeld;
 }
 
-Conversion::~Conversion() {
-  if (place_ != -1) CloseHandle(AsHandle(place_));
-}
+void Conversion::Leave(intptr_t place) { CloseHandle(AsHandle(place)); }
 
 // The handler runs on a thread the system starts for it, never on ours.
 std::thread StartThread(std::function<void()> work) { return std::thread(std::move(work)); }

@@ -126,8 +126,9 @@ inline int32_t ReadPlaneFast(uint8_t* plane, int32_t width, InputStream& in) {
 // Decodes one component of a run-length line into a plane of width bytes
 // (with kSpill bytes of room after it), and says how that went: kCorrupt
 // where a run or literal would pass the end (which is checked before any
-// of its bytes is read), or where a byte is missing. *stored: how many
-// bytes it stored, in order from the first (the missing ones as 0).
+// of its bytes is read), or as Missing says where a byte is missing.
+// *stored: how many bytes it stored, in order from the first (the missing
+// ones as 0).
 Result ReadPlane(uint8_t* plane, int32_t width, InputStream& in, int32_t* stored) {
   int32_t j = ReadPlaneFast(plane, width, in);
   Result found = Result::kOk;
